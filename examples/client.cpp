@@ -1,0 +1,53 @@
+// client.cpp: the smallest useful client of the device library.
+//
+// It starts the library, prints who owns a MAC address, reports name changes
+// for a while, and stops the library again.
+//
+//   ORV_SETTINGS_DIR=/path/to/store ./orv-example-client aa:bb:cc:dd:ee:ff 10
+
+#include <orv/devmgmt.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Runs on the library's sync thread with the cache locked: it may query the
+// cache, but must not wait for another thread that does.
+void on_name_change(orv::DevInfoChangeType type, const std::string& device_id,
+                    const std::string& field_name) {
+  if (type != orv::DEV_INFO_UPDATED) return;
+  orv::devMgmt::Device device;
+  if (orv::devMgmt::get_device(device_id, device)) {
+    std::printf("%s is now called \"%s\" (%s)\n", device_id.c_str(), device.display_name.c_str(),
+                field_name.c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mac = argc > 1 ? argv[1] : "aa:bb:cc:dd:ee:ff";
+  const int seconds = argc > 2 ? std::atoi(argv[2]) : 0;
+
+  orv::devMgmt::set_on_dev_info_change({"display_name"}, on_name_change);
+  if (orv::devMgmt::init() != 0) {
+    std::fprintf(stderr, "init failed: %d %s\n", orverrno.code(), orverrno.message().c_str());
+    return 1;
+  }
+
+  std::string owner;
+  if (orv::devMgmt::get_device_id_by_mac(mac, owner) == 0) {
+    std::printf("%s belongs to %s\n", mac.c_str(), owner.c_str());
+  } else {
+    std::printf("%s: %s\n", mac.c_str(), orverrno.message().c_str());
+  }
+
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));  // watch renames meanwhile
+  orv::devMgmt::uninit();
+  orv::devMgmt::unset_on_dev_info_change({"display_name"}, on_name_change);
+  return 0;
+}

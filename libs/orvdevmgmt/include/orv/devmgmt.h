@@ -1,0 +1,157 @@
+// orv/devmgmt.h: the device-management client library.
+//
+// The library keeps, in every process that links it, a thread-safe in-memory
+// copy of the gateway's settings tree /devices: one orv::devMgmt::Device per
+// device, with its attributes and the MAC/IP pairs seen for it. init() loads
+// the tree and starts a background thread, the sync thread, that applies every
+// change the settings store reports; uninit() stops it and empties the cache.
+//
+//   orv::devMgmt::init();
+//   std::string owner;
+//   if (orv::devMgmt::get_device_id_by_mac("aa:bb:cc:dd:ee:ff", owner) == 0) ...
+//   orv::devMgmt::set_on_dev_info_change({"display_name"}, on_device_event);
+//   ...
+//   orv::devMgmt::uninit();   // before the library is unloaded or the process ends
+//
+// Threads. Every function may be called from any thread; the cache has one
+// recursive mutex, and each query sees the cache whole. init() and uninit() are
+// to be called in pairs, from one thread at a time.
+//
+// Callbacks. Device-info callbacks run on the thread that changed the cache
+// (the sync thread, or the caller of init() during its load) WITH THE CACHE
+// LOCKED: they may query the cache and (un)register device-info callbacks on
+// that thread, but must not wait for another thread that uses the cache.
+// Key-change and traffic-blocked callbacks run on the sync thread after the
+// cache has taken the change, with no lock of the library held. uninit()
+// returns only after the last callback has returned.
+//
+// Errors. A failing function records a code and a text in the calling
+// thread's error record `orverrno` (orv/error.h) and returns its failure value;
+// a success never clears orverrno. Out-parameters are written only on success;
+// vectors handed in are appended to, never cleared. Codes:
+//   1   (no text)            init() could not create its wake-up pipe
+//   4   "not found"          a device id that is not in the cache
+//   4   "invalid key_regex"  set_on_key_change() with a bad expression
+//   5   "not found"          a MAC or IP lookup without a match
+//   16  "already running"    init() while the library runs
+//   22  "null callback"      a null function given to a registration
+//
+// Texts (ids, MACs, IPs, field names, keys) are compared byte for byte: no
+// case folding, no normalisation of MAC separators.
+
+#ifndef ORV_DEVMGMT_H_
+#define ORV_DEVMGMT_H_
+
+#include <string>
+#include <vector>
+
+#include "orv/devmgmt_export.h"
+#include "orv/devmgmt_types.h"
+#include "orv/error.h"  // orverrno
+
+namespace orv {
+namespace devMgmt {
+
+// ---- Lifecycle ----
+
+// init loads every device under /devices into the cache (announcing each to
+// the device-info callbacks as NEW_DEV, on this thread), then starts the sync
+// thread. Returns 0; -1 with code 1 when the wake-up pipe can't be created
+// (the cache is loaded but no change will reach it), or with code 16 "already
+// running" when the library runs already (the running thread is untouched).
+ORVDEVMGMT_EXPORT int init();
+
+// uninit stops the sync thread, waiting for the change it is applying, and
+// empties the cache (no DEV_INFO_REMOVED is raised). Subscriptions stay and
+// apply again after the next init(). Does nothing when not running. Returns 0.
+ORVDEVMGMT_EXPORT int uninit();
+
+// ---- Queries: each copies out of the cache under its mutex ----
+
+// device_exists is true when `device_id` is in the cache. Records no error.
+ORVDEVMGMT_EXPORT bool device_exists(const std::string& device_id);
+
+// get_device copies the device's record into `device` and returns true;
+// false with code 4 "not found" for an unknown id.
+ORVDEVMGMT_EXPORT bool get_device(const std::string& device_id, Device& device);
+
+// get_devices appends a copy of every cached record to `devices` (in no
+// particular order) and returns the vector's new size.
+ORVDEVMGMT_EXPORT int get_devices(std::vector<Device>& devices);
+
+// get_device_onvelk and get_device_onguest return the device's flag; -1 with
+// code 4 "not found" for an unknown id.
+ORVDEVMGMT_EXPORT int get_device_onvelk(const std::string& device_id);
+ORVDEVMGMT_EXPORT int get_device_onguest(const std::string& device_id);
+
+// get_device_macs appends the device's MACs, in binding order, to `macs` and
+// returns the vector's new size; 0 with code 4 "not found" for an unknown id.
+ORVDEVMGMT_EXPORT int get_device_macs(const std::string& device_id, std::vector<std::string>& macs);
+
+// get_device_id_by_mac sets `device_id` to the device the MAC index names for
+// `mac` and returns 0; -1 with code 5 "not found" when none. When a MAC was
+// reported for two devices, the index names the one reported last.
+ORVDEVMGMT_EXPORT int get_device_id_by_mac(const std::string& mac, std::string& device_id);
+
+// get_device_id_by_ip sets `device_id` to the first device found with a
+// binding to `ip` (an empty `ip` finds a binding without IP) and returns 0;
+// -1 with code 5 "not found". It walks every binding: there is no IP index.
+ORVDEVMGMT_EXPORT int get_device_id_by_ip(const std::string& ip, std::string& device_id);
+
+// get_device_ip sets `ip` to the IP of the device's first binding of `mac`
+// and returns 0; -1 with code 5 "not found" for an unknown device or MAC.
+ORVDEVMGMT_EXPORT int get_device_ip(const std::string& device_id, const std::string& mac,
+                                    std::string& ip);
+
+// ---- Device-info subscriptions ----
+
+// set_on_dev_info_change registers `callback` for each of `field_names`:
+// DEV_INFO_UPDATED for those fields ("macs", "display_name", "device_type",
+// "device_os", "device_os_version", "device_model", "device_manufacturer",
+// "velk_device_id", "profile_id", "traffic_blocked", "onvelk", "onguest",
+// "scan_level"), and NEW_DEV and DEV_INFO_REMOVED once per event whatever the
+// fields. Registering twice for a field means two calls per update of it.
+// A null callback is ignored.
+ORVDEVMGMT_EXPORT void set_on_dev_info_change(const std::vector<std::string>& field_names,
+                                              const DevInfoChangeCallback& callback);
+
+// unset_on_dev_info_change removes every registration of `callback` for each
+// of `field_names`. Names or callbacks not registered are ignored.
+ORVDEVMGMT_EXPORT void unset_on_dev_info_change(const std::vector<std::string>& field_names,
+                                                const DevInfoChangeCallback& callback);
+
+// ---- Key-change subscriptions ----
+
+// set_on_key_change calls `callback` with the full key of every changed key
+// under /devices that the POSIX extended regular expression `key_regex`
+// matches somewhere (anchor it with ^ and $ to match whole keys). Returns 0;
+// -1 with code 4 "invalid key_regex" when the expression doesn't compile, or
+// code 22 "null callback". Registering twice means two calls per key.
+ORVDEVMGMT_EXPORT int set_on_key_change(const std::string& key_regex,
+                                        const KeyChangeCallback& callback);
+
+// unset_on_key_change removes every registration of `callback` under exactly
+// the text `key_regex`. Returns 0.
+ORVDEVMGMT_EXPORT int unset_on_key_change(const std::string& key_regex,
+                                          const KeyChangeCallback& callback);
+
+// ---- Traffic-blocked reports ----
+
+// set_on_traffic_blocked_change makes `callback` receive, each time a
+// device's "traffic_blocked" key changes, a JSON object
+//   {"device_id": "<id>", "blocked": <int>, "macs": ["<mac>", ...],
+//    "ips": ["<ip>", ...]}
+// ("ips"[i] is the IP of "macs"[i]); the callback owns it and must release
+// it with json_decref. A device without bindings gives no report. One
+// function at a time: registering again replaces it. Returns 0; -1 with code
+// 22 "null callback" (nothing registered), or as set_on_key_change.
+ORVDEVMGMT_EXPORT int set_on_traffic_blocked_change(const TrafficBlockedCallback& callback);
+
+// unset_on_traffic_blocked_change stops the reports; `callback` is not read.
+// Returns 0.
+ORVDEVMGMT_EXPORT int unset_on_traffic_blocked_change(const TrafficBlockedCallback& callback);
+
+}  // namespace devMgmt
+}  // namespace orv
+
+#endif  // ORV_DEVMGMT_H_

@@ -1,0 +1,80 @@
+// orv/devmgmt_types.h: the device library's records and callback types.
+//
+// orv::devMgmt::Device is one device as the gateway knows it; MacIp one of
+// its MAC/IP bindings. Both are plain values: copies are deep and never change
+// when the cache changes afterwards.
+//
+// The callbacks are plain function pointers without user context; two
+// registrations are the same callback when the pointers are equal.
+
+#ifndef ORV_DEVMGMT_TYPES_H_
+#define ORV_DEVMGMT_TYPES_H_
+
+#include <string>
+#include <vector>
+
+struct json_t;  // Jansson's JSON value
+
+namespace orv {
+
+// DevInfoChangeType is the kind of device event passed to a
+// DevInfoChangeCallback.
+enum DevInfoChangeType {
+  NEW_DEV = 0,           // a device record was created in the cache
+  DEV_INFO_UPDATED = 1,  // one field of a device was written
+  DEV_INFO_REMOVED = 2,  // a device was removed from the cache
+};
+
+namespace devMgmt {
+
+// MacIp is one MAC/IP binding of a device. The MAC is the binding's identity,
+// byte for byte as the settings store names it; the IP may be empty.
+struct MacIp {
+  std::string mac;
+  std::string ip;
+};
+
+// Device is one device record. Texts are bytes as the settings store holds
+// them; the four integers come last.
+struct Device {
+  std::string device_id;
+  std::string profile_id;
+  std::vector<MacIp> macs;  // in the order the MACs were first seen
+  std::string display_name;
+  std::string device_type;
+  std::string device_os;
+  std::string device_os_version;
+  std::string device_model;
+  std::string device_manufacturer;
+  std::string velk_device_id;
+  int blocked = 0;     // non-zero when the device's traffic is blocked
+  int onvelk = 0;      // flag
+  int onguest = 0;     // flag; -1 is kept as stored
+  int scan_level = 0;  // 2 for a loaded device without a stored level
+};
+
+}  // namespace devMgmt
+}  // namespace orv
+
+// DevInfoChangeCallback receives device events. `field_name` is the changed
+// field's storage key name for DEV_INFO_UPDATED ("display_name", "macs",
+// "traffic_blocked", ...) and empty for NEW_DEV and DEV_INFO_REMOVED.
+using DevInfoChangeCallback = void (*)(orv::DevInfoChangeType type, const std::string& device_id,
+                                       const std::string& field_name);
+
+// KeyChangeCallback receives the full key of a changed settings key.
+using KeyChangeCallback = void (*)(const std::string& key);
+
+// TrafficBlockedCallback receives a traffic status document and owns it: it
+// must release it with json_decref.
+using TrafficBlockedCallback = void (*)(json_t* status);
+
+namespace orv {
+namespace devMgmt {
+using ::DevInfoChangeCallback;
+using ::KeyChangeCallback;
+using ::TrafficBlockedCallback;
+}  // namespace devMgmt
+}  // namespace orv
+
+#endif  // ORV_DEVMGMT_TYPES_H_

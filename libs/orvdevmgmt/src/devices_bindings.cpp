@@ -1,0 +1,101 @@
+// MAC/IP binding changes: keeping each device's list of pairs and the MAC
+// index in step.
+//
+// The index is not kept in exact correspondence with the lists: a MAC
+// reported for a second device moves its index entry there but stays in the
+// first device's list, and removals erase the index entry of each MAC they
+// drop whatever device it names.
+
+#include <algorithm>
+
+#include "log_frame.h"
+#include "orv/devmgmt_internals.h"
+
+using orv::devMgmt::Device;
+using orv::devMgmt::MacIp;
+
+namespace {
+
+constexpr const char* kMacsField = "macs";
+
+}  // namespace
+
+void Devices::new_mac_ip(const std::string& device_id, const std::string& mac,
+                         const std::string& ip) {
+  ORV_LOG(orv::log::kInfo, "device_id=%s, mac=%s, ip=%s", device_id, mac, ip);
+  std::lock_guard<std::recursive_mutex> hold(mutex);
+  Device& device = get_device_ref(device_id);
+  if (device.macs.empty()) {
+    ORV_LOG(orv::log::kInfo, "New device_id=%s with <mac=%s, ip=%s>", device_id, mac, ip);
+    device.macs.push_back(MacIp{mac, ip});
+  } else {
+    auto pair = std::find_if(device.macs.begin(), device.macs.end(),
+                             [&mac](const MacIp& binding) { return binding.mac == mac; });
+    if (pair == device.macs.end()) {
+      ORV_LOG(orv::log::kInfo, "New <mac=%s, ip=%s> pair for device_id=%s", mac, ip, device_id);
+      device.macs.push_back(MacIp{mac, ip});
+    } else if (pair->ip == ip) {
+      ORV_LOG(orv::log::kInfo, "Same info");
+      mac_to_device_id[mac] = device_id;
+      return;
+    } else {
+      ORV_LOG(orv::log::kInfo, "ip changed from %s to %s for mac=%s, device_id=%s", pair->ip, ip,
+              mac, device_id);
+      pair->ip = ip;
+    }
+  }
+  mac_to_device_id[mac] = device_id;
+  notify_dev_info_updated(device_id, kMacsField);
+}
+
+void Devices::remove_mac(const std::string& mac, const std::string& device_id) {
+  ORV_LOG(orv::log::kInfo, "Removing mac %s for device_id %s", mac, device_id);
+  std::lock_guard<std::recursive_mutex> hold(mutex);
+  auto found = devices.find(device_id);
+  if (found == devices.end()) {
+    ORV_LOG(orv::log::kError, "BUG: device_id %s not found in local cache", device_id);
+    return;
+  }
+  std::vector<MacIp>& macs = found->second.macs;
+  macs.erase(std::remove_if(macs.begin(), macs.end(),
+                            [&mac](const MacIp& binding) { return binding.mac == mac; }),
+             macs.end());
+  // A device is known by its MACs: without one it leaves the cache. This is
+  // told to the subscribers as a "macs" update, not as a removal.
+  if (macs.empty()) devices.erase(found);
+  if (mac_to_device_id.erase(mac) == 0) {
+    ORV_LOG(orv::log::kError, "BUG: mac %s not found in local cache", mac);
+  }
+  notify_dev_info_updated(device_id, kMacsField);
+}
+
+void Devices::remove_macs(const std::string& device_id) {
+  ORV_LOG(orv::log::kInfo, "Removing macs for device_id=%s", device_id);
+  std::lock_guard<std::recursive_mutex> hold(mutex);
+  Device& device = get_device_ref(device_id);
+  for (const MacIp& binding : device.macs) {
+    if (mac_to_device_id.erase(binding.mac) == 0) {
+      ORV_LOG(orv::log::kError, "BUG: mac %s not found in local cache", binding.mac);
+    }
+  }
+  device.macs.clear();
+  notify_dev_info_updated(device_id, kMacsField);
+}
+
+void Devices::remove_device_id(const std::string& device_id) {
+  ORV_LOG(orv::log::kInfo, "Removing device_id %s", device_id);
+  std::lock_guard<std::recursive_mutex> hold(mutex);
+  auto found = devices.find(device_id);
+  if (found == devices.end()) {
+    ORV_LOG(orv::log::kError, "BUG: device_id %s not found in local cache", device_id);
+    return;
+  }
+  for (const MacIp& binding : found->second.macs) {
+    ORV_LOG(orv::log::kInfo, "mac=%s, ip=%s", binding.mac, binding.ip);
+    if (mac_to_device_id.erase(binding.mac) == 0) {
+      ORV_LOG(orv::log::kError, "BUG: mac %s not found in local cache", binding.mac);
+    }
+  }
+  devices.erase(found);
+  notify_dev_info_removed(device_id);
+}

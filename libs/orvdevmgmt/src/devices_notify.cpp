@@ -1,0 +1,76 @@
+// Device-info notifications. The callers hold the cache's mutex, so every
+// callback runs with the cache locked, on the thread that changed it.
+
+#include <algorithm>
+#include <set>
+
+#include "log_frame.h"
+#include "orv/devmgmt_internals.h"
+
+namespace {
+
+// CallbackSnapshot copies a field's callbacks before they are called, so that
+// a callback that (un)registers callbacks doesn't change the list under the
+// walk. A few callbacks fit inline and cost no allocation.
+class CallbackSnapshot {
+ public:
+  explicit CallbackSnapshot(const std::vector<DevInfoChangeCallback>& callbacks)
+      : size_(callbacks.size()) {
+    if (size_ <= kInline) {
+      std::copy(callbacks.begin(), callbacks.end(), inline_);
+      data_ = inline_;
+    } else {
+      heap_ = callbacks;
+      data_ = heap_.data();
+    }
+  }
+  CallbackSnapshot(const CallbackSnapshot&) = delete;
+  CallbackSnapshot& operator=(const CallbackSnapshot&) = delete;
+
+  const DevInfoChangeCallback* begin() const { return data_; }
+  const DevInfoChangeCallback* end() const { return data_ + size_; }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  DevInfoChangeCallback inline_[kInline];
+  std::vector<DevInfoChangeCallback> heap_;
+  const DevInfoChangeCallback* data_;
+  std::size_t size_;
+};
+
+// NotifyAll calls every distinct registered callback once, in ascending
+// order of function address, and returns how many it called.
+// REQUIRES: the cache's mutex is held.
+int NotifyAll(const Devices& cache, orv::DevInfoChangeType type, const std::string& device_id) {
+  std::set<DevInfoChangeCallback> distinct;
+  for (const auto& entry : cache.field_callbacks) {
+    distinct.insert(entry.second.begin(), entry.second.end());
+  }
+  for (DevInfoChangeCallback callback : distinct) callback(type, device_id, std::string());
+  return static_cast<int>(distinct.size());
+}
+
+}  // namespace
+
+void Devices::notify_new_dev(const std::string& device_id) {
+  ORV_LOG(orv::log::kNotice, "New device: device id=%s", device_id);
+  const int called = NotifyAll(*this, orv::NEW_DEV, device_id);
+  ORV_LOG(orv::log::kNotice, "Called %d callbacks", called);
+}
+
+void Devices::notify_dev_info_removed(const std::string& device_id) {
+  ORV_LOG(orv::log::kNotice, "Device info removed: device_id=%s", device_id);
+  const int called = NotifyAll(*this, orv::DEV_INFO_REMOVED, device_id);
+  ORV_LOG(orv::log::kNotice, "Called %d callbacks", called);
+}
+
+void Devices::notify_dev_info_updated(const std::string& device_id, const std::string& field_name) {
+  ORV_LOG(orv::log::kDebug, "Device info updated: device id=%s field_name=%s", device_id,
+          field_name);
+  auto found = field_callbacks.find(field_name);
+  if (found == field_callbacks.end()) return;
+  const CallbackSnapshot callbacks(found->second);
+  for (DevInfoChangeCallback callback : callbacks) {
+    callback(orv::DEV_INFO_UPDATED, device_id, field_name);
+  }
+}

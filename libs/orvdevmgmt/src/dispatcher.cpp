@@ -1,0 +1,216 @@
+#include "dispatcher.h"
+
+#include <stdlib.h>
+
+#include "log_frame.h"
+#include "orv/devmgmt_internals.h"
+#include "orv/error.h"
+#include "orv/settings.h"
+
+namespace orv {
+namespace devmgmt_internal {
+namespace {
+
+// Pieces holds the first four pieces of a split key, as views into it, and
+// how many pieces there were in all.
+struct Pieces {
+  std::string_view piece[4];
+  std::size_t count = 0;
+};
+
+Pieces Split(std::string_view key) {
+  Pieces out;
+  std::string_view rest = key.empty() ? key : key.substr(1);
+  while (true) {
+    const std::size_t slash = rest.find('/');
+    if (out.count < 4) out.piece[out.count] = rest.substr(0, slash);
+    ++out.count;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return out;
+}
+
+struct FieldName {
+  std::string_view name;
+  DeviceKeyType type;
+};
+
+constexpr FieldName kFieldNames[] = {
+    {"traffic_blocked", KEY_TRAFFIC_BLOCKED},
+    {"onvelk", KEY_ONVELK},
+    {"onguest", KEY_ONGUEST},
+    {"profile_id", KEY_PROFILE_ID},
+    {"display_name", KEY_DISPLAY_NAME},
+    {"device_type", KEY_DEVICE_TYPE},
+    {"device_os", KEY_DEVICE_OS},
+    {"device_os_version", KEY_DEVICE_OS_VERSION},
+    {"device_model", KEY_DEVICE_MODEL},
+    {"device_manufacturer", KEY_DEVICE_MANUFACTURER},
+    {"scan_level", KEY_SCAN_LEVEL},
+    {"velk_device_id", KEY_VELK_DEVICE_ID},
+};
+
+// ReadText reads `key` into `value`; false when the read fails.
+bool ReadText(const std::string& key, std::string& value) {
+  return orv::setMgmt::getKey(key, value) >= 0;
+}
+
+using TextUpdate = void (Devices::*)(const std::string&, const std::string&);
+using IntUpdate = void (Devices::*)(const std::string&, int);
+
+// TextUpdateFor returns the update of a text field's type, else null.
+TextUpdate TextUpdateFor(DeviceKeyType type) {
+  switch (type) {
+    case KEY_PROFILE_ID:
+      return &Devices::update_profile_id;
+    case KEY_DISPLAY_NAME:
+      return &Devices::update_display_name;
+    case KEY_DEVICE_TYPE:
+      return &Devices::update_type;
+    case KEY_DEVICE_OS:
+      return &Devices::update_os;
+    case KEY_DEVICE_OS_VERSION:
+      return &Devices::update_os_version;
+    case KEY_DEVICE_MODEL:
+      return &Devices::update_model;
+    case KEY_DEVICE_MANUFACTURER:
+      return &Devices::update_manufacturer;
+    case KEY_VELK_DEVICE_ID:
+      return &Devices::update_velk_device_id;
+    default:
+      return nullptr;
+  }
+}
+
+// AtoiUpdateFor returns the update of an integer field stored as text and
+// converted with atoi (a text that doesn't start with a number gives 0).
+IntUpdate AtoiUpdateFor(DeviceKeyType type) {
+  switch (type) {
+    case KEY_TRAFFIC_BLOCKED:
+      return &Devices::update_blocked;
+    case KEY_ONVELK:
+      return &Devices::update_onvelk;
+    case KEY_SCAN_LEVEL:
+      return &Devices::update_scan_level;
+    default:
+      return nullptr;
+  }
+}
+
+// ApplyField stores a field key's new value. Returns false, changing
+// nothing, when the value can't be read.
+bool ApplyField(const DeviceKey& parsed, const std::string& key) {
+  if (parsed.type == KEY_ONGUEST) {
+    g_devices.update_onguest(parsed.device_id, orv::setMgmt::getKeyValue(key, 0));
+    return true;
+  }
+  std::string value;
+  if (!ReadText(key, value)) return false;
+  if (TextUpdate update = TextUpdateFor(parsed.type)) {
+    (g_devices.*update)(parsed.device_id, value);
+  } else {
+    (g_devices.*AtoiUpdateFor(parsed.type))(parsed.device_id, atoi(value.c_str()));
+  }
+  return true;
+}
+
+// Passed on: the key subscribers run after the cache took the change.
+int PassOn(const std::string& key) {
+  g_monitored_keys.match_key(key);
+  return 1;
+}
+
+}  // namespace
+
+DeviceKey classify_device_key(std::string_view key) {
+  const Pieces pieces = Split(key);
+  DeviceKey out;
+  if (pieces.piece[0] != "devices") return out;  // KEY_IGNORED
+  if (pieces.count == 1) {
+    out.type = KEY_DEVICES_ROOT;
+    return out;
+  }
+  if (pieces.piece[1].empty()) return out;
+  out.device_id = std::string(pieces.piece[1]);
+  if (pieces.count == 2 || pieces.piece[2].empty()) {
+    out.type = KEY_DEVICE;
+    return out;
+  }
+  if (pieces.piece[2] == "macs") {
+    if (pieces.count == 3) {
+      out.type = KEY_MACS;
+    } else if (!pieces.piece[3].empty()) {
+      out.type = KEY_MAC;
+      out.mac = std::string(pieces.piece[3]);
+    }
+    return out;
+  }
+  out.type = KEY_OTHER_FIELD;
+  for (const FieldName& field : kFieldNames) {
+    if (pieces.piece[2] == field.name) out.type = field.type;
+  }
+  return out;
+}
+
+bool key_deleted(const orv::path& key) {
+  orv::storage::NodeInfo info;
+  if (orv::setMgmt::statKey(key.str(), info) >= 0) return false;
+  return orverrno.code() == 4 && orverrno.message().find("not found") != std::string::npos;
+}
+
+int handle_device_change(const orv::path& key) {
+  ORV_LOG(orv::log::kInfo, "Changed key %s", key);
+  const std::string& text = key.str();
+  const DeviceKey parsed = classify_device_key(text);
+  ORV_LOG(orv::log::kInfo, "Key type %d, device_id=%s, value=%s", static_cast<int>(parsed.type),
+          parsed.device_id, parsed.mac);
+  if (parsed.type == KEY_IGNORED) return 0;
+  if (parsed.type == KEY_OTHER_FIELD) return PassOn(text);
+
+  const bool deleted = key_deleted(key);
+  switch (parsed.type) {
+    case KEY_DEVICES_ROOT:
+      if (!deleted) {
+        ORV_LOG(orv::log::kError, "BUG: change on /devices");
+        return 0;
+      }
+      g_devices.clear();
+      return PassOn(text);
+    case KEY_DEVICE:
+      if (!deleted) {
+        ORV_LOG(orv::log::kError, "BUG: change on %s", key);
+        return 0;
+      }
+      g_devices.remove_device_id(parsed.device_id);
+      return PassOn(text);
+    case KEY_MACS:
+      // A new "macs" node says nothing until a MAC is written into it.
+      if (!deleted) return 1;
+      g_devices.remove_macs(parsed.device_id);
+      return PassOn(text);
+    case KEY_MAC:
+      if (deleted) {
+        g_devices.remove_mac(parsed.mac, parsed.device_id);
+      } else {
+        // A failed read leaves the IP empty: the binding is still worth having.
+        std::string ip;
+        orv::setMgmt::getKey(text, ip);
+        g_devices.new_mac_ip(parsed.device_id, parsed.mac, ip);
+      }
+      return PassOn(text);
+    default:
+      // Fields are written, never deleted, by the gateway.
+      if (deleted) {
+        ORV_LOG(orv::log::kError, "BUG: key %s deleted", key);
+        return 0;
+      }
+      // A failed read drops the change; the next notification or reload
+      // brings the cache up to date.
+      if (!ApplyField(parsed, text)) return 0;
+      return PassOn(text);
+  }
+}
+
+}  // namespace devmgmt_internal
+}  // namespace orv

@@ -1,0 +1,94 @@
+// Key-change subscriptions: KeySpy entries and the MonitoredKeys registry.
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "log_frame.h"
+#include "orv/devmgmt_internals.h"
+#include "orv/error.h"
+
+namespace {
+
+constexpr int kInvalidKeyRegex = 4;
+
+// FindSpy returns the entry registered under exactly `key_regex`.
+std::list<KeySpy>::iterator FindSpy(std::list<KeySpy>& spies, const std::string& key_regex) {
+  return std::find_if(spies.begin(), spies.end(),
+                      [&key_regex](const KeySpy& spy) { return spy.key_regex == key_regex; });
+}
+
+}  // namespace
+
+KeySpy::KeySpy(const std::string& key_regex_text, KeyChangeCallback callback)
+    : key_regex(key_regex_text) {
+  if (regcomp(&regex, key_regex.c_str(), REG_EXTENDED) != 0) throw std::exception();
+  ORV_LOG(orv::log::kInfo, "Monitoring key %s", key_regex);
+  try {
+    callbacks.push_back(callback);
+  } catch (...) {
+    regfree(&regex);  // the destructor won't run for a half-made entry
+    throw;
+  }
+}
+
+KeySpy::~KeySpy() {
+  callbacks.clear();
+  regfree(&regex);
+}
+
+int MonitoredKeys::add_key(const std::string& key_regex, const KeyChangeCallback& callback) {
+  std::lock_guard<std::mutex> hold(mutex);
+  auto spy = FindSpy(key_spies, key_regex);
+  if (spy != key_spies.end()) {
+    spy->callbacks.push_back(callback);
+    return 0;
+  }
+  try {
+    key_spies.emplace_back(key_regex, callback);
+  } catch (const std::exception&) {
+    // emplace_back leaves the list as it was when the entry can't be made.
+    ORV_LOG(orv::log::kError, "Failed to monitor key %s", key_regex);
+    orverrno.set(kInvalidKeyRegex, "invalid key_regex");
+    return -1;
+  }
+  return 0;
+}
+
+int MonitoredKeys::remove_key(const std::string& key_regex, const KeyChangeCallback& callback) {
+  std::lock_guard<std::mutex> hold(mutex);
+  auto spy = FindSpy(key_spies, key_regex);
+  if (spy == key_spies.end()) {
+    ORV_LOG(orv::log::kNotice, "Key %s not monitored", key_regex);
+    return 0;
+  }
+  spy->callbacks.remove(callback);
+  if (!spy->callbacks.empty()) return 0;
+  key_spies.erase(spy);
+  ORV_LOG(orv::log::kInfo, "Key regex %s completely removed", key_regex);
+  return 0;
+}
+
+bool MonitoredKeys::match_key(const std::string& key) {
+  // The callbacks to call are gathered under the lock and called without it,
+  // so that a callback may (un)register key subscriptions, and an entry it
+  // removes is never freed under a running walk.
+  std::vector<KeyChangeCallback> matched;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    if (key_spies.empty()) return false;
+    bool any = false;
+    for (const KeySpy& spy : key_spies) {
+      ORV_LOG(orv::log::kInfo, "Checking key %s against regex %s", key, spy.key_regex);
+      // Anything but REG_NOMATCH counts as a match, errors included.
+      if (regexec(&spy.regex, key.c_str(), 0, nullptr, 0) == REG_NOMATCH) continue;
+      ORV_LOG(orv::log::kInfo, "Key %s matches %s", key, spy.key_regex);
+      matched.insert(matched.end(), spy.callbacks.begin(), spy.callbacks.end());
+      any = true;
+    }
+    if (!any) return false;
+  }
+  for (KeyChangeCallback callback : matched) callback(key);
+  return true;
+}

@@ -1,0 +1,166 @@
+// The device library's process-wide objects and its exported functions.
+//
+// The objects are constructed at load in the order written here and
+// destroyed in reverse: the sync thread's object first (it joins a thread
+// still running), then the cache, then the key registry. Keep them in this
+// one file so that the order holds.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "dispatcher.h"
+#include "orv/devmgmt.h"
+#include "orv/devmgmt_internals.h"
+#include "orv/error.h"
+#include "sync_thread.h"
+#include "traffic_status.h"
+
+using orv::devMgmt::Device;
+using orv::devmgmt_internal::g_sync_pipe;
+using orv::devmgmt_internal::g_traffic_blocked_callback;
+using orv::devmgmt_internal::kTrafficBlockedKeyRegex;
+
+MonitoredKeys g_monitored_keys;
+Devices g_devices;
+
+namespace orv {
+namespace devmgmt_internal {
+
+SyncThread g_sync_thread;
+std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback{nullptr};
+
+namespace {
+
+constexpr int kPipeFailed = 1;
+constexpr int kAlreadyRunning = 16;
+constexpr int kNullCallback = 22;
+
+}  // namespace
+}  // namespace devmgmt_internal
+
+namespace devMgmt {
+
+using devmgmt_internal::g_sync_thread;
+
+// ---- Lifecycle ----
+
+int init() {
+  if (g_sync_pipe[1] != -1) {
+    orverrno.set(devmgmt_internal::kAlreadyRunning, "already running");
+    return -1;
+  }
+  g_devices.load();
+  if (pipe2(g_sync_pipe, O_NONBLOCK) != 0) {
+    g_sync_pipe[0] = g_sync_pipe[1] = -1;
+    orverrno.set(devmgmt_internal::kPipeFailed);
+    return -1;
+  }
+  g_sync_thread.thread = std::thread(devmgmt_internal::sync_thread_function);
+  return 0;
+}
+
+int uninit() {
+  if (g_sync_pipe[1] == -1) return 0;
+  devmgmt_internal::stop_sync_thread(g_sync_thread);
+  g_devices.clear();
+  return 0;
+}
+
+// ---- Queries ----
+
+bool device_exists(const std::string& device_id) { return g_devices.device_exists(device_id); }
+
+bool get_device(const std::string& device_id, Device& device) {
+  return g_devices.get_device(device_id, device);
+}
+
+int get_devices(std::vector<Device>& devices) { return g_devices.get_devices(devices); }
+
+int get_device_onvelk(const std::string& device_id) {
+  return g_devices.get_device_onvelk(device_id);
+}
+
+int get_device_onguest(const std::string& device_id) {
+  return g_devices.get_device_onguest(device_id);
+}
+
+int get_device_macs(const std::string& device_id, std::vector<std::string>& macs) {
+  return g_devices.get_device_macs(device_id, macs);
+}
+
+int get_device_id_by_mac(const std::string& mac, std::string& device_id) {
+  return g_devices.get_device_id_by_mac(mac, device_id);
+}
+
+int get_device_id_by_ip(const std::string& ip, std::string& device_id) {
+  return g_devices.get_device_id_by_ip(ip, device_id);
+}
+
+int get_device_ip(const std::string& device_id, const std::string& mac, std::string& ip) {
+  return g_devices.get_device_ip(device_id, mac, ip);
+}
+
+// ---- Device-info subscriptions ----
+// They take the cache's mutex: notifications read the registry under it, on
+// the sync thread; and a callback may (un)register on its own thread.
+
+void set_on_dev_info_change(const std::vector<std::string>& field_names,
+                            const DevInfoChangeCallback& callback) {
+  if (callback == nullptr) return;
+  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  for (const std::string& name : field_names) {
+    g_devices.field_callbacks[name].push_back(callback);
+  }
+}
+
+void unset_on_dev_info_change(const std::vector<std::string>& field_names,
+                              const DevInfoChangeCallback& callback) {
+  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  for (const std::string& name : field_names) {
+    auto entry = g_devices.field_callbacks.find(name);
+    if (entry == g_devices.field_callbacks.end()) continue;
+    std::vector<DevInfoChangeCallback>& callbacks = entry->second;
+    callbacks.erase(std::remove(callbacks.begin(), callbacks.end(), callback), callbacks.end());
+    if (callbacks.empty()) g_devices.field_callbacks.erase(entry);
+  }
+}
+
+// ---- Key-change subscriptions ----
+
+int set_on_key_change(const std::string& key_regex, const KeyChangeCallback& callback) {
+  if (callback == nullptr) {
+    orverrno.set(devmgmt_internal::kNullCallback, "null callback");
+    return -1;
+  }
+  return g_monitored_keys.add_key(key_regex, callback);
+}
+
+int unset_on_key_change(const std::string& key_regex, const KeyChangeCallback& callback) {
+  return g_monitored_keys.remove_key(key_regex, callback);
+}
+
+// ---- Traffic-blocked reports ----
+
+int set_on_traffic_blocked_change(const TrafficBlockedCallback& callback) {
+  if (callback == nullptr) {
+    orverrno.set(devmgmt_internal::kNullCallback, "null callback");
+    return -1;
+  }
+  // The function is in place before the subscription can deliver anything,
+  // and stays even if subscribing fails.
+  g_traffic_blocked_callback.store(callback);
+  return set_on_key_change(kTrafficBlockedKeyRegex, devmgmt_internal::traffic_blocked_change);
+}
+
+int unset_on_traffic_blocked_change(const TrafficBlockedCallback& /*callback*/) {
+  const int result =
+      unset_on_key_change(kTrafficBlockedKeyRegex, devmgmt_internal::traffic_blocked_change);
+  if (result == 0) g_traffic_blocked_callback.store(nullptr);
+  return result;
+}
+
+}  // namespace devMgmt
+}  // namespace orv

@@ -1,0 +1,134 @@
+#include "sync_thread.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "dispatcher.h"
+#include "log_frame.h"
+#include "orv/devmgmt_internals.h"
+#include "orv/settings.h"
+
+namespace orv {
+namespace devmgmt_internal {
+namespace {
+
+constexpr int kWaitTimeoutMs = 5000;
+constexpr int kFirstBackoffMs = 10;
+constexpr int kLongestBackoffMs = 1000;
+
+// ErrorText returns the system's text for `error`.
+const char* ErrorText(int error, char* buffer, std::size_t size) {
+  return strerror_r(error, buffer, size);  // the GNU variant may ignore buffer
+}
+
+// Backoff paces a wait that fails on every pass, so that the loop doesn't
+// spin: it waits on the wake-up pipe alone for a delay that doubles up to a
+// second. Wait returns true when the pipe turned readable meanwhile.
+class Backoff {
+ public:
+  bool Wait(int wake_fd) {
+    pollfd wake = {wake_fd, POLLIN, 0};
+    const bool woken = poll(&wake, 1, delay_ms_) > 0;
+    delay_ms_ = std::min(delay_ms_ * 2, kLongestBackoffMs);
+    return woken;
+  }
+  void Reset() { delay_ms_ = kFirstBackoffMs; }
+
+ private:
+  int delay_ms_ = kFirstBackoffMs;
+};
+
+// LoadCache reloads g_devices; false when a subscriber or the allocator
+// threw, so that the thread retries on its next pass instead of dying.
+bool LoadCache() {
+  try {
+    g_devices.load();
+    return true;
+  } catch (const std::exception& error) {
+    ORV_LOG(orv::log::kError, "BUG: loading devices failed: %s", error.what());
+  } catch (...) {
+    ORV_LOG(orv::log::kError, "BUG: loading devices failed");
+  }
+  return false;
+}
+
+}  // namespace
+
+int g_sync_pipe[2] = {-1, -1};
+
+SyncThread::~SyncThread() { stop_sync_thread(*this); }
+
+void stop_sync_thread(SyncThread& sync) {
+  if (g_sync_pipe[1] == -1) return;
+  pollfd writable = {g_sync_pipe[1], POLLOUT, 0};
+  if (poll(&writable, 1, 0) > 0) {
+    const ssize_t written = write(g_sync_pipe[1], "x", 1);
+    static_cast<void>(written);  // a full pipe already holds a byte
+  }
+  if (sync.thread.joinable()) sync.thread.join();
+  close(g_sync_pipe[0]);
+  close(g_sync_pipe[1]);
+  g_sync_pipe[0] = -1;
+  g_sync_pipe[1] = -1;
+}
+
+void sync_thread_function() {
+  orv::setMgmt::MonitoredKey monitor;
+  monitor.key.add_piece(true, "/devices");
+  monitor.events = 0;
+  monitor.callback = handle_device_change;
+  monitor.recursive = true;
+  const int wake_fd = g_sync_pipe[0];
+  bool cache_loaded = false;  // since the notification descriptor was obtained
+  Backoff backoff;
+
+  while (true) {
+    // poll rather than select: descriptors of 1024 and above work too.
+    pollfd fds[2] = {{wake_fd, POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t count = 1;
+    const int notify_fd = monitor.get_fd();
+    if (notify_fd < 1) {
+      ORV_LOG(orv::log::kError, "Could not get notification fd for /devices");
+      cache_loaded = false;
+    } else {
+      fds[1].fd = notify_fd;
+      count = 2;
+      // Changes made while no descriptor was held reach the cache this way.
+      if (!cache_loaded) cache_loaded = LoadCache();
+    }
+
+    int ready = poll(fds, count, kWaitTimeoutMs);
+    int error = errno;
+    if (ready > 0 && count == 2 && (fds[1].revents & POLLNVAL) != 0) {
+      ready = -1;  // as select would fail on a closed descriptor
+      error = EBADF;
+    }
+    if (ready < 0) {
+      if (error == EINTR) {
+        ORV_LOG(orv::log::kInfo, "system() was interrupted. Continuing...");
+        continue;
+      }
+      char text[128];
+      ORV_LOG(orv::log::kError, "Error at select: errno=%d (%s)", error,
+              ErrorText(error, text, sizeof text));
+      if (backoff.Wait(wake_fd)) break;
+      continue;
+    }
+    backoff.Reset();
+    if (ready == 0) continue;
+    // The pipe comes first: pending notifications are left unread at stop.
+    if (fds[0].revents != 0) break;
+    if (count == 2 && fds[1].revents != 0) monitor.read_notifications();
+  }
+
+  ORV_LOG(orv::log::kNotice, "stopping sync_devices thread...");
+  monitor.cancel();
+}
+
+}  // namespace devmgmt_internal
+}  // namespace orv

@@ -1,0 +1,30 @@
+// traffic_status.h: the traffic-blocked report, a key subscription under
+// kTrafficBlockedKeyRegex whose callback hands a JSON status document of the
+// changed device to the one registered TrafficBlockedCallback.
+
+#ifndef ORVDEVMGMT_SRC_TRAFFIC_STATUS_H_
+#define ORVDEVMGMT_SRC_TRAFFIC_STATUS_H_
+
+#include <atomic>
+#include <string>
+
+#include "orv/devmgmt_types.h"
+
+namespace orv {
+namespace devmgmt_internal {
+
+// The expression the report subscribes under.
+constexpr const char* kTrafficBlockedKeyRegex = "/devices/.*/traffic_blocked";
+
+// The registered function; null when none. Atomic, so that registration on a
+// client thread never tears a report running on the sync thread.
+extern std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback;
+
+// traffic_blocked_change reports the device named by `key` (the piece after
+// "/devices") to g_traffic_blocked_callback. Runs on the sync thread.
+void traffic_blocked_change(const std::string& key);
+
+}  // namespace devmgmt_internal
+}  // namespace orv
+
+#endif  // ORVDEVMGMT_SRC_TRAFFIC_STATUS_H_

@@ -1,0 +1,167 @@
+#include <errno.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "key_files.h"
+#include "orv/log.h"
+#include "orv/settings.h"
+#include "watch_tree.h"
+
+namespace orv {
+namespace setMgmt {
+
+using internal::WatchTree;
+
+namespace {
+
+// Large enough for a few hundred events per read; the queue itself is the
+// kernel's.
+constexpr std::size_t kReadBuffer = 64 * 1024;
+
+void LogCallbackFailure(const std::string& text, const char* what) {
+  if (log::current_level >= log::kError) {
+    log::print(0, log::kError, "notification callback for " + text + " threw: " + what);
+  }
+}
+
+void Report(MonitoredKey::Callback callback, const std::string& text) {
+  if (callback == nullptr) return;
+  orv::path changed;
+  changed.add_piece(true, text);
+  // A failing client must not cost the other changes their notification.
+  try {
+    callback(changed);
+  } catch (const std::exception& error) {
+    LogCallbackFailure(text, error.what());
+  } catch (...) {
+    LogCallbackFailure(text, "an exception of unknown type");
+  }
+}
+
+}  // namespace
+
+struct MonitoredKey::State {
+  std::unique_ptr<WatchTree> watch;
+  // Set when the watch went away under the client; get_fd owes it one -1.
+  bool lost = false;
+  std::vector<char> buffer;
+
+  void Lose() {
+    watch.reset();
+    lost = true;
+  }
+
+  // Drain reads every pending event and appends the keys they changed.
+  void Drain(const std::string& key, std::vector<std::string>& changed);
+
+  // Apply turns one event into the keys it changed. Returns false when the
+  // watch is gone and the remaining events are moot.
+  bool Apply(int wd, std::uint32_t mask, std::string_view name, std::vector<std::string>& changed);
+};
+
+void MonitoredKey::State::Drain(const std::string& key, std::vector<std::string>& changed) {
+  buffer.resize(kReadBuffer);
+  while (watch) {
+    const ssize_t got = ::read(watch->fd(), buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && log::current_level >= log::kError) {
+        log::print(0, log::kError,
+                   "reading the notifications of " + key + ": " + std::strerror(errno));
+      }
+      return;
+    }
+    const char* const data = buffer.data();
+    std::size_t offset = 0;
+    while (offset + sizeof(inotify_event) <= static_cast<std::size_t>(got)) {
+      // Copied out: the buffer promises no alignment for the header.
+      inotify_event event;
+      std::memcpy(&event, data + offset, sizeof(event));
+      const char* name = data + offset + sizeof(event);
+      offset += sizeof(event) + event.len;
+      if (!Apply(event.wd, event.mask, std::string_view(name, ::strnlen(name, event.len)),
+                 changed)) {
+        return;
+      }
+    }
+  }
+}
+
+bool MonitoredKey::State::Apply(int wd, std::uint32_t mask, std::string_view name,
+                                std::vector<std::string>& changed) {
+  if (mask & IN_Q_OVERFLOW) {
+    // Changes were dropped: the client must read the tree anew, which get_fd
+    // tells it.
+    Lose();
+    return false;
+  }
+  const std::string* node = watch->KeyOf(wd);
+  if (node == nullptr) return true;  // a watch dropped with its node
+  if (mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED)) {
+    if (!watch->IsTop(wd)) {
+      // A node below: its parent's event has reported it already.
+      if (mask & IN_IGNORED) watch->Forget(wd);
+      return true;
+    }
+    if (!(mask & IN_IGNORED)) changed.push_back(*node);
+    Lose();
+    return false;
+  }
+  if (name.empty() || internal::IsHiddenName(name)) return true;  // the store's own files
+  const std::string child = internal::ChildKey(*node, name);
+  if (mask & IN_ISDIR) {
+    if (mask & (IN_DELETE | IN_MOVED_FROM)) {
+      watch->DropNode(child);
+      changed.push_back(child);
+    } else if ((mask & (IN_CREATE | IN_MOVED_TO)) && watch->recursive()) {
+      // Its values may have been written before the watch took hold.
+      watch->AddNode(child, &changed);
+    }
+    return true;
+  }
+  if (mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) changed.push_back(child);
+  return true;
+}
+
+MonitoredKey::MonitoredKey() : state_(new State) {}
+
+MonitoredKey::~MonitoredKey() = default;
+
+int MonitoredKey::get_fd() {
+  if (state_->lost) {
+    state_->lost = false;
+    return -1;
+  }
+  if (state_->watch) return state_->watch->fd();
+  const std::string& text = key.str();
+  if (!internal::CheckKey(text)) return -1;
+  state_->watch = WatchTree::Open(root(), text, recursive);
+  if (!state_->watch) return internal::RecordFileError(text, "watch", errno);
+  return state_->watch->fd();
+}
+
+int MonitoredKey::read_notifications() {
+  if (!state_->watch) return -1;
+  std::vector<std::string> changed;
+  state_->Drain(key.str(), changed);
+  // Reported only now, so that a callback which cancels or reads again can't
+  // pull the watch from under the loop above.
+  const Callback report_to = callback;
+  for (const std::string& text : changed) Report(report_to, text);
+  return static_cast<int>(changed.size());
+}
+
+int MonitoredKey::cancel() {
+  state_->watch.reset();
+  state_->lost = false;
+  return 0;
+}
+
+}  // namespace setMgmt
+}  // namespace orv

@@ -1,0 +1,71 @@
+// WatchTree: the inotify watches behind one MonitoredKey, one per watched
+// directory, each remembered with the key of its node.
+
+#ifndef ORV_VIRAZEZAZOR_SRC_WATCH_TREE_H_
+#define ORV_VIRAZEZAZOR_SRC_WATCH_TREE_H_
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "unique_fd.h"
+
+namespace orv {
+namespace setMgmt {
+namespace internal {
+
+class WatchTree {
+ public:
+  // Open watches node `key`, whose directory is `root_dir` + key, and when
+  // `recursive` every node below it. What is there already is not reported.
+  // Returns null with errno set when the node can't be watched.
+  static std::unique_ptr<WatchTree> Open(const std::string& root_dir, const std::string& key,
+                                         bool recursive);
+
+  WatchTree(const WatchTree&) = delete;
+  WatchTree& operator=(const WatchTree&) = delete;
+
+  int fd() const { return fd_.get(); }
+  bool recursive() const { return recursive_; }
+  bool IsTop(int wd) const { return wd == top_wd_; }
+
+  // KeyOf returns the node key watched by `wd`, or null for a watch that was
+  // dropped (its late events are to be ignored). Valid until the next change.
+  const std::string* KeyOf(int wd) const;
+
+  // AddNode watches node `key` and the nodes below it, appending to `values`
+  // the key of every value found in them: they may have been written before
+  // the watches took hold.
+  void AddNode(const std::string& key, std::vector<std::string>* values);
+
+  // DropNode stops watching node `key` and everything below it.
+  void DropNode(const std::string& key);
+
+  // Forget drops the record of a watch the kernel removed itself.
+  void Forget(int wd) { keys_.erase(wd); }
+
+ private:
+  WatchTree(UniqueFd fd, std::string root_dir, bool recursive);
+
+  // AddWatch watches the directory of `key`; returns the watch descriptor,
+  // or -1 with errno set.
+  int AddWatch(const std::string& key);
+
+  // ScanChildren visits the directory of `key`: subdirectories are watched
+  // (when recursive) and values appended to `values` when not null.
+  void ScanChildren(const std::string& key, std::vector<std::string>* values);
+
+  UniqueFd fd_;
+  std::string root_dir_;
+  bool recursive_;
+  int top_wd_ = -1;
+  bool limit_logged_ = false;
+  std::unordered_map<int, std::string> keys_;
+};
+
+}  // namespace internal
+}  // namespace setMgmt
+}  // namespace orv
+
+#endif  // ORV_VIRAZEZAZOR_SRC_WATCH_TREE_H_

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# test.sh: sets the machine up, builds everything and runs the whole test
+# suite. Extra arguments go to CMake's configure step, e.g.
+#   scripts/test.sh -DORV_SANITIZE=thread
+# The build directory is $ORV_BUILD_DIR (default: build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+build_dir=${ORV_BUILD_DIR:-build}
+cmake -S . -B "$build_dir" "$@"
+cmake --build "$build_dir" -j "$(nproc)"
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 600
