@@ -68,4 +68,16 @@ TEST(LogFrameTest, FormatsTextsIntegersPathsAndPercentSigns) {
   EXPECT_EQ(messages[5], who + std::string(600, 'y'));
 }
 
+TEST(LogFrameTest, ControlCharactersInTextsKeepALineOneLine) {
+  LogCapture log(3);
+  orv::path key;
+  key.add_piece(true, "/devices/a\nb");
+  ORV_LOG(orv::log::kInfo, "Changed key %s, value=%s\tend", key,
+          std::string("x\r\x7f\x01y\xc3\xa9"));
+  ASSERT_EQ(log.Lines().size(), 1u);
+  // Bytes of UTF-8 text pass unchanged; the format's own tab is not an argument.
+  EXPECT_EQ(log.Messages()[0],
+            "3 TestBody: Changed key /devices/a\\x0ab, value=x\\x0d\\x7f\\x01y\xc3\xa9\tend");
+}
+
 }  // namespace

@@ -24,6 +24,20 @@ std::size_t WriteLiteral(std::ostream& out, std::string_view format, std::size_t
   return std::string_view::npos;
 }
 
+void WriteEscaped(std::ostream& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t from = 0;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const unsigned char byte = static_cast<unsigned char>(text[at]);
+    if (byte >= 0x20 && byte != 0x7f) continue;
+    out.write(text.data() + from, static_cast<std::streamsize>(at - from));
+    const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    out.write(escaped, sizeof escaped);
+    from = at + 1;
+  }
+  out.write(text.data() + from, static_cast<std::streamsize>(text.size() - from));
+}
+
 std::size_t SkipConversion(std::string_view format, std::size_t from) {
   // Flags, width, precision and length modifiers come before the letter.
   while (from < format.size() && format[from] != '\0' &&

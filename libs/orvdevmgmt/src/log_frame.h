@@ -8,6 +8,7 @@
 //
 // Formats are printf-like, with tinyformat's rule that "%s" takes any
 // streamable value; "%d" takes an integer and "%%" writes a percent sign.
+// Control characters in texts are written as "\xNN": one call, one line.
 
 #ifndef ORVDEVMGMT_SRC_LOG_FRAME_H_
 #define ORVDEVMGMT_SRC_LOG_FRAME_H_
@@ -19,6 +20,7 @@
 
 #include "orv/log.h"
 #include "orv/memstream.h"
+#include "orv/path.h"
 #include "orv/string_view.h"
 
 namespace orv {
@@ -28,6 +30,26 @@ namespace frame_internal {
 // WriteLiteral copies `format` up to its next conversion, turning "%%" into
 // "%", and returns the position just past that conversion's "%" (or npos).
 std::size_t WriteLiteral(std::ostream& out, std::string_view format, std::size_t from);
+
+// WriteEscaped writes `text` with every control character (a line end, a
+// tab, DEL...) as "\xNN", so that a line stays one line whatever bytes a key
+// or value holds.
+void WriteEscaped(std::ostream& out, std::string_view text);
+
+// WriteArgument writes one argument: texts escaped, anything else streamed.
+inline void WriteArgument(std::ostream& out, std::string_view text) { WriteEscaped(out, text); }
+inline void WriteArgument(std::ostream& out, const std::string& text) { WriteEscaped(out, text); }
+inline void WriteArgument(std::ostream& out, const char* text) {
+  WriteEscaped(out, text != nullptr ? std::string_view(text) : std::string_view());
+}
+inline void WriteArgument(std::ostream& out, basic_string_view<char> text) {
+  WriteEscaped(out, text);
+}
+inline void WriteArgument(std::ostream& out, const path& key) { WriteEscaped(out, key.str()); }
+template <class T>
+void WriteArgument(std::ostream& out, const T& value) {
+  out << value;
+}
 
 // SkipConversion returns the position after the conversion starting at
 // `from` (flags, width and precision are read over, not applied).
@@ -47,7 +69,7 @@ void Format(std::ostream& out, std::string_view format, std::size_t from, const 
             const Rest&... rest) {
   from = WriteLiteral(out, format, from);
   if (from == std::string_view::npos) return;  // more arguments than conversions
-  out << first;
+  WriteArgument(out, first);
   Format(out, format, SkipConversion(format, from), rest...);
 }
 
