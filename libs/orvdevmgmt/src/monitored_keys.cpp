@@ -71,24 +71,38 @@ int MonitoredKeys::remove_key(const std::string& key_regex, const KeyChangeCallb
 }
 
 bool MonitoredKeys::match_key(const std::string& key) {
-  // The callbacks to call are gathered under the lock and called without it,
-  // so that a callback may (un)register key subscriptions, and an entry it
-  // removes is never freed under a running walk.
-  std::vector<KeyChangeCallback> matched;
+  // The entries are matched under the lock and a copy of each matching
+  // entry's callbacks is taken; the lock is released before any callback
+  // runs, so that a callback may (un)register key subscriptions, and an entry
+  // it removes is never freed under a running walk. The lines and the calls
+  // then come entry by entry, in creation order.
+  struct Checked {
+    std::string key_regex;  // only kept when the lines will be printed
+    bool matched;
+    std::vector<KeyChangeCallback> callbacks;
+  };
+  const bool traced = orv::log::current_level >= orv::log::kInfo;
+  std::vector<Checked> walk;
   {
     std::lock_guard<std::mutex> hold(mutex);
     if (key_spies.empty()) return false;
-    bool any = false;
     for (const KeySpy& spy : key_spies) {
-      ORV_LOG(orv::log::kInfo, "Checking key %s against regex %s", key, spy.key_regex);
       // Anything but REG_NOMATCH counts as a match, errors included.
-      if (regexec(&spy.regex, key.c_str(), 0, nullptr, 0) == REG_NOMATCH) continue;
-      ORV_LOG(orv::log::kInfo, "Key %s matches %s", key, spy.key_regex);
-      matched.insert(matched.end(), spy.callbacks.begin(), spy.callbacks.end());
-      any = true;
+      const bool matched = regexec(&spy.regex, key.c_str(), 0, nullptr, 0) != REG_NOMATCH;
+      if (!matched && !traced) continue;
+      walk.push_back(Checked{
+          traced ? spy.key_regex : std::string(), matched,
+          matched ? std::vector<KeyChangeCallback>(spy.callbacks.begin(), spy.callbacks.end())
+                  : std::vector<KeyChangeCallback>()});
     }
-    if (!any) return false;
   }
-  for (KeyChangeCallback callback : matched) callback(key);
-  return true;
+  bool any = false;
+  for (const Checked& entry : walk) {
+    ORV_LOG(orv::log::kInfo, "Checking key %s against regex %s", key, entry.key_regex);
+    if (!entry.matched) continue;
+    ORV_LOG(orv::log::kInfo, "Key %s matches %s", key, entry.key_regex);
+    any = true;
+    for (KeyChangeCallback callback : entry.callbacks) callback(key);
+  }
+  return any;
 }
