@@ -1,0 +1,178 @@
+#include "devices_format.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace orv_tools {
+
+using orv::devMgmt::Device;
+using orv::devMgmt::MacIp;
+
+const std::vector<std::string> kDeviceFields = {"profile_id",     "macs",
+                                                "display_name",   "device_type",
+                                                "device_os",      "device_os_version",
+                                                "device_model",   "device_manufacturer",
+                                                "velk_device_id", "traffic_blocked",
+                                                "onvelk",         "onguest",
+                                                "scan_level"};
+
+namespace {
+
+// IntField returns the integer behind an integer field, or null.
+const int* IntField(const Device& device, const std::string& field) {
+  if (field == "traffic_blocked") return &device.blocked;
+  if (field == "onvelk") return &device.onvelk;
+  if (field == "onguest") return &device.onguest;
+  if (field == "scan_level") return &device.scan_level;
+  return nullptr;
+}
+
+// TextField returns the text behind a text field, or null.
+const std::string* TextField(const Device& device, const std::string& field) {
+  if (field == "profile_id") return &device.profile_id;
+  if (field == "display_name") return &device.display_name;
+  if (field == "device_type") return &device.device_type;
+  if (field == "device_os") return &device.device_os;
+  if (field == "device_os_version") return &device.device_os_version;
+  if (field == "device_model") return &device.device_model;
+  if (field == "device_manufacturer") return &device.device_manufacturer;
+  if (field == "velk_device_id") return &device.velk_device_id;
+  return nullptr;
+}
+
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+
+// Utf8Length returns the length of the UTF-8 sequence at `at`, 0 if invalid.
+std::size_t Utf8Length(const std::string& text, std::size_t at) {
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead < 0x80                   ? 1
+                       : lead >= 0xc2 && lead < 0xe0 ? 2
+                       : lead >= 0xe0 && lead < 0xf0 ? 3
+                       : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                     : 0;
+  if (at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::size_t DisplayWidth(const std::string& text) {
+  std::size_t width = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xc0) != 0x80) ++width;
+  }
+  return width;
+}
+
+std::string Bindings(const Device& device) {
+  std::string out;
+  for (const MacIp& binding : device.macs) {
+    if (!out.empty()) out += ", ";
+    out += binding.mac + (binding.ip.empty() ? " (no IP)" : " " + binding.ip);
+  }
+  return out.empty() ? "-" : out;
+}
+
+std::string FieldText(const Device& device, const std::string& field) {
+  if (field == "macs") return Bindings(device);
+  if (const int* number = IntField(device, field)) return std::to_string(*number);
+  if (const std::string* text = TextField(device, field)) return "\"" + *text + "\"";
+  return "";
+}
+
+std::string DeviceTable(const std::vector<Device>& devices) {
+  std::vector<std::vector<std::string>> rows = {
+      {"ID", "NAME", "TYPE", "OS", "BLOCKED", "GUEST", "SCAN", "MAC/IP"}};
+  for (const Device& device : devices) {
+    std::string os = device.device_os;
+    if (!device.device_os_version.empty()) os += (os.empty() ? "" : " ") + device.device_os_version;
+    rows.push_back({device.device_id, OrDash(device.display_name), OrDash(device.device_type),
+                    OrDash(os), device.blocked != 0 ? "yes" : "no", std::to_string(device.onguest),
+                    std::to_string(device.scan_level), Bindings(device)});
+  }
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      widths[column] = std::max(widths[column], DisplayWidth(row[column]));
+    }
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      out += row[column];
+      if (column + 1 == row.size()) break;  // the last column is not padded
+      out.append(widths[column] - DisplayWidth(row[column]) + 2, ' ');
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+std::string DeviceDetails(const Device& device) {
+  std::string out = "device_id: " + device.device_id + "\n";
+  for (const std::string& field : kDeviceFields) {
+    if (field == "macs") continue;
+    out += field + ": " + FieldText(device, field) + "\n";
+  }
+  out += "macs:";
+  if (device.macs.empty()) out += " -";
+  out += "\n";
+  for (const MacIp& binding : device.macs) {
+    out += "  " + binding.mac + "  " + (binding.ip.empty() ? "(no IP)" : binding.ip) + "\n";
+  }
+  return out;
+}
+
+json_t* JsonText(const std::string& text) {
+  json_t* value = json_stringn(text.data(), text.size());
+  if (value != nullptr) return value;
+  std::string clean;  // not UTF-8, or a NUL byte: replace what is wrong
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = Utf8Length(text, at);
+    if (length == 0 || text[at] == '\0') {
+      clean += "\xef\xbf\xbd";
+      ++at;
+    } else {
+      clean.append(text, at, length);
+      at += length;
+    }
+  }
+  return json_stringn(clean.data(), clean.size());
+}
+
+json_t* FieldJson(const Device& device, const std::string& field) {
+  if (const int* number = IntField(device, field)) return json_integer(*number);
+  if (const std::string* text = TextField(device, field)) return JsonText(*text);
+  if (field != "macs") return json_null();
+  json_t* bindings = json_array();
+  for (const MacIp& binding : device.macs) {
+    json_t* pair = json_object();
+    json_object_set_new(pair, "mac", JsonText(binding.mac));
+    json_object_set_new(pair, "ip", JsonText(binding.ip));
+    json_array_append_new(bindings, pair);
+  }
+  return bindings;
+}
+
+json_t* DeviceJson(const Device& device) {
+  json_t* object = json_object();
+  json_object_set_new(object, "device_id", JsonText(device.device_id));
+  for (const std::string& field : kDeviceFields) {
+    json_object_set_new(object, field.c_str(), FieldJson(device, field));
+  }
+  return object;
+}
+
+std::string JsonLine(json_t* value) {
+  char* text = json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY);
+  json_decref(value);
+  if (text == nullptr) return "null";
+  std::string line(text);
+  std::free(text);
+  return line;
+}
+
+}  // namespace orv_tools

@@ -1,0 +1,174 @@
+// orv-devices: what a service process linked with the device library sees.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "devices_format.h"
+#include "devices_watch.h"
+#include "orv/devmgmt.h"
+#include "orv/log.h"
+#include "orv/settings.h"
+
+namespace {
+
+using orv::devMgmt::Device;
+
+constexpr int kExitOk = 0;
+constexpr int kExitMissing = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 3;
+
+const char kUsage[] =
+    "usage: orv-devices [OPTIONS] COMMAND [ARG]\n"
+    "\n"
+    "Starts the device library on the settings store, as a service process\n"
+    "would, and shows what it sees.\n"
+    "\n"
+    "commands:\n"
+    "  list          every device: id, name, type, OS, blocked, guest, scan level,\n"
+    "                MAC/IP pairs\n"
+    "  show ID       one device in full\n"
+    "  mac MAC       the id of the device that owns MAC\n"
+    "  ip IP         the id of the first device with a binding to IP\n"
+    "  watch         list the devices, then print every event the library\n"
+    "                reports (device fields, keys under /devices/, traffic-\n"
+    "                blocked reports) until SIGINT or SIGTERM\n"
+    "\n"
+    "options:\n"
+    "  --root DIR       the store's directory (default $ORV_SETTINGS_DIR, else\n"
+    "                   /var/lib/orv/settings)\n"
+    "  --log-level N    the library's log threshold, 0 (failures) to 4 (traces);\n"
+    "                   default $ORV_LOG_LEVEL, else 0; lines go to stderr\n"
+    "  --json           print JSON: one object per device or per event, a line each\n"
+    "  -h, --help       this text\n"
+    "\n"
+    "exit status: 0 done, 1 no such device, MAC or IP, 2 bad usage, 3 the\n"
+    "library can't start\n";
+
+int Fail(int status, const std::string& message) {
+  std::fprintf(stderr, "orv-devices: %s\n", message.c_str());
+  return status;
+}
+
+int Usage(const std::string& problem) {
+  return Fail(kExitUsage, problem + " (see orv-devices --help)");
+}
+
+void PrintText(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+void PrintJson(json_t* value) { PrintText(orv_tools::JsonLine(value) + "\n"); }
+
+int List(bool json) {
+  std::vector<Device> devices;
+  orv::devMgmt::get_devices(devices);
+  std::sort(devices.begin(), devices.end(),
+            [](const Device& a, const Device& b) { return a.device_id < b.device_id; });
+  if (!json) {
+    PrintText(orv_tools::DeviceTable(devices));
+    return kExitOk;
+  }
+  for (const Device& device : devices) PrintJson(orv_tools::DeviceJson(device));
+  return kExitOk;
+}
+
+int Show(const std::string& device_id, bool json) {
+  Device device;
+  if (!orv::devMgmt::get_device(device_id, device)) {
+    return Fail(kExitMissing, "device " + device_id + ": " + orverrno.message());
+  }
+  if (json) {
+    PrintJson(orv_tools::DeviceJson(device));
+  } else {
+    PrintText(orv_tools::DeviceDetails(device));
+  }
+  return kExitOk;
+}
+
+// Owner prints the id a lookup found; `what` names the looked-up address.
+int Owner(int result, const std::string& what, const std::string& device_id, bool json) {
+  if (result != 0) return Fail(kExitMissing, what + ": " + orverrno.message());
+  if (json) {
+    json_t* answer = json_object();
+    json_object_set_new(answer, "device_id", orv_tools::JsonText(device_id));
+    PrintJson(answer);
+  } else {
+    PrintText(device_id + "\n");
+  }
+  return kExitOk;
+}
+
+int Query(const std::string& command, const std::vector<std::string>& args, bool json) {
+  std::string owner;
+  if (command == "list") return List(json);
+  if (command == "show") return Show(args[0], json);
+  if (command == "mac") {
+    return Owner(orv::devMgmt::get_device_id_by_mac(args[0], owner), "MAC " + args[0], owner, json);
+  }
+  return Owner(orv::devMgmt::get_device_id_by_ip(args[0], owner), "IP " + args[0], owner, json);
+}
+
+// Run checks the command's arguments, starts the library and answers.
+int Run(const std::string& command, const std::vector<std::string>& args, bool json) {
+  const bool one_arg = command == "show" || command == "mac" || command == "ip";
+  if (command != "list" && command != "watch" && !one_arg) {
+    return Usage("unknown command \"" + command + "\"");
+  }
+  if (args.size() != (one_arg ? 1u : 0u)) {
+    return Usage(command + (one_arg ? " needs one argument" : " takes no argument"));
+  }
+  if (command == "watch") return orv_tools::Watch(json);
+  if (orv::devMgmt::init() != 0) {
+    orv::devMgmt::uninit();
+    return Fail(kExitFailed, "the library can't start: " + orverrno.message());
+  }
+  const int status = Query(command, args, json);
+  orv::devMgmt::uninit();
+  return status;
+}
+
+bool ParseLevel(const std::string& text, int& level) {
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < 0 || value > 4) return false;
+  level = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A tool shows only the library's failures unless asked for more.
+  if (std::getenv("ORV_LOG_LEVEL") == nullptr) orv::log::current_level = orv::log::kError;
+  bool json = false;
+  std::vector<std::string> words;
+  bool options_done = false;
+  for (int at = 1; at < argc; ++at) {
+    const std::string arg = argv[at];
+    if (options_done || arg.empty() || arg[0] != '-') {
+      words.push_back(arg);
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--root" || arg == "--log-level") {
+      if (at + 1 >= argc) return Usage(arg + " needs a value");
+      const std::string value = argv[++at];
+      if (arg == "--root") {
+        orv::setMgmt::set_root(value);
+      } else if (!ParseLevel(value, orv::log::current_level)) {
+        return Usage("--log-level wants a number from 0 to 4, not \"" + value + "\"");
+      }
+    } else {
+      return Usage("unknown option \"" + arg + "\"");
+    }
+  }
+  if (words.empty()) return Usage("no command given");
+  const std::vector<std::string> args(words.begin() + 1, words.end());
+  return Run(words[0], args, json);
+}

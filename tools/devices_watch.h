@@ -1,0 +1,25 @@
+// devices_watch.h: orv-devices watch, the library's events as they happen.
+
+#ifndef ORV_TOOLS_DEVICES_WATCH_H_
+#define ORV_TOOLS_DEVICES_WATCH_H_
+
+namespace orv_tools {
+
+// Watch subscribes to every device field, to the keys "^/devices/" and to
+// the traffic-blocked reports, starts the library, prints the devices, then
+// one line per event until SIGINT or SIGTERM, and stops the library. With
+// `json`, every line is one JSON object with an "event" member:
+//   {"event":"device","device":{...}}          a device loaded at start
+//   {"event":"ready","devices":N}              the listing is complete
+//   {"event":"new_dev","device_id":ID}
+//   {"event":"updated","device_id":ID,"field":F,"value":V}
+//   {"event":"removed","device_id":ID}
+//   {"event":"key","key":K}
+//   {"event":"traffic_blocked","status":{...}} the library's report
+//   {"event":"stopped","signal":"SIGTERM"}
+// Returns the exit status: 0, or 3 when the library can't start.
+int Watch(bool json);
+
+}  // namespace orv_tools
+
+#endif  // ORV_TOOLS_DEVICES_WATCH_H_
