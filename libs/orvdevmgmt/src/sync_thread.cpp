@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
 
 #include "dispatcher.h"
 #include "log_frame.h"
@@ -43,16 +44,17 @@ class Backoff {
   int delay_ms_ = kFirstBackoffMs;
 };
 
-// LoadCache reloads g_devices; false when a subscriber or the allocator
-// threw, so that the thread retries on its next pass instead of dying.
-bool LoadCache() {
+// LoadCache reloads g_devices. When a subscriber or the allocator throws,
+// it returns false with the exception's text in `failure`, so that the
+// thread logs it and retries on its next pass instead of dying.
+bool LoadCache(std::string& failure) {
   try {
     g_devices.load();
     return true;
   } catch (const std::exception& error) {
-    ORV_LOG(orv::log::kError, "BUG: loading devices failed: %s", error.what());
+    failure = error.what();
   } catch (...) {
-    ORV_LOG(orv::log::kError, "BUG: loading devices failed");
+    failure = "an exception of unknown type";
   }
   return false;
 }
@@ -99,7 +101,11 @@ void sync_thread_function() {
       fds[1].fd = notify_fd;
       count = 2;
       // Changes made while no descriptor was held reach the cache this way.
-      if (!cache_loaded) cache_loaded = LoadCache();
+      if (!cache_loaded) {
+        std::string failure;
+        cache_loaded = LoadCache(failure);
+        if (!cache_loaded) ORV_LOG(orv::log::kError, "BUG: loading devices failed: %s", failure);
+      }
     }
 
     int ready = poll(fds, count, kWaitTimeoutMs);

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <limits.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -24,16 +25,34 @@ namespace {
 // kernel's.
 constexpr std::size_t kReadBuffer = 64 * 1024;
 
+// OneLine returns `text` with every control character written as "\xNN": a
+// key or a message may hold a line end, the line must stay one line.
+std::string OneLine(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      out += c;
+    } else {
+      out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    }
+  }
+  return out;
+}
+
 void LogCallbackFailure(const std::string& text, const char* what) {
   if (log::current_level >= log::kError) {
-    log::print(0, log::kError, "notification callback for " + text + " threw: " + what);
+    log::print(0, log::kError,
+               "notification callback for " + OneLine(text) + " threw: " + OneLine(what));
   }
 }
 
 void Report(MonitoredKey::Callback callback, const std::string& text) {
   if (callback == nullptr) return;
   orv::path changed;
-  changed.add_piece(true, text);
+  // As a view: add_piece's overload for a std::string goes through a stream.
+  changed.add_piece(true, basic_string_view<char>(text));
   // A failing client must not cost the other changes their notification.
   try {
     callback(changed);
@@ -89,6 +108,12 @@ void MonitoredKey::State::Drain(const std::string& key, std::vector<std::string>
                  changed)) {
         return;
       }
+    }
+    // A read stops only when the next event doesn't fit: one that left room
+    // for the largest event took all there was, and another read would only
+    // come back empty-handed (a system call per wake-up saved).
+    if (static_cast<std::size_t>(got) + sizeof(inotify_event) + NAME_MAX + 1 <= buffer.size()) {
+      return;
     }
   }
 }
