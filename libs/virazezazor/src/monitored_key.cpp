@@ -77,14 +77,14 @@ struct MonitoredKey::State {
   }
 
   // Drain reads every pending event and appends the keys they changed.
-  void Drain(const std::string& key, std::vector<std::string>& changed);
+  void Drain(const std::string& watched, std::vector<std::string>& changed);
 
   // Apply turns one event into the keys it changed. Returns false when the
   // watch is gone and the remaining events are moot.
   bool Apply(int wd, std::uint32_t mask, std::string_view name, std::vector<std::string>& changed);
 };
 
-void MonitoredKey::State::Drain(const std::string& key, std::vector<std::string>& changed) {
+void MonitoredKey::State::Drain(const std::string& watched, std::vector<std::string>& changed) {
   buffer.resize(kReadBuffer);
   while (watch) {
     const ssize_t got = ::read(watch->fd(), buffer.data(), buffer.size());
@@ -92,7 +92,7 @@ void MonitoredKey::State::Drain(const std::string& key, std::vector<std::string>
       if (errno == EINTR) continue;
       if (errno != EAGAIN && log::current_level >= log::kError) {
         log::print(0, log::kError,
-                   "reading the notifications of " + key + ": " + std::strerror(errno));
+                   "reading the notifications of " + watched + ": " + std::strerror(errno));
       }
       return;
     }
