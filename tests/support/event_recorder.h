@@ -31,24 +31,19 @@ class EventRecorder {
   using Events = std::vector<RecordedEvent>;
 
   void Add(std::string text) {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      events_.push_back(RecordedEvent{std::move(text), std::this_thread::get_id()});
-    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    events_.push_back(RecordedEvent{std::move(text), std::this_thread::get_id()});
     changed_.notify_all();
   }
-
   Events Get() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return events_;
   }
-
   std::vector<std::string> Texts() const {
     std::vector<std::string> texts;
     for (const RecordedEvent& event : Get()) texts.push_back(event.text);
     return texts;
   }
-
   void Clear() {
     std::lock_guard<std::mutex> hold(mutex_);
     events_.clear();
@@ -61,7 +56,6 @@ class EventRecorder {
     std::unique_lock<std::mutex> hold(mutex_);
     return changed_.wait_for(hold, timeout, [&] { return done(events_); });
   }
-
   // WaitForText waits for `count` events with the text `text`.
   bool WaitForText(const std::string& text, int count = 1,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
