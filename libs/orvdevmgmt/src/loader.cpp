@@ -24,10 +24,17 @@ using orv::devMgmt::MacIp;
 
 namespace {
 
+// Text is a piece handed to orv::path as the text it is: add_piece's
+// overload for other types renders the piece through a stream first, which
+// costs more than reading the value.
+orv::basic_string_view<char> Text(const std::string& text) { return text; }
+
 // FieldKey returns the key of a device's field: root, id, field name.
 std::string FieldKey(const orv::path& root, const std::string& device_id, const char* field) {
   orv::path key;
-  key.add_piece(true, root).add_piece(true, device_id).add_piece(true, field);
+  key.add_piece(true, Text(root.str()))
+      .add_piece(true, Text(device_id))
+      .add_piece(true, orv::basic_string_view<char>(field));
   return key.str();
 }
 
@@ -58,10 +65,11 @@ void Devices::load() {
     const std::string macs_key = FieldKey(root, device_id, "macs");
     std::vector<std::string> macs;
     orv::setMgmt::enumSubkeys(macs_key, macs);
+    device.macs.reserve(device.macs.size() + macs.size());  // no spare room kept
     for (std::string& mac : macs) {
       mac_to_device_id[mac] = device_id;
       orv::path binding_key;
-      binding_key.add_piece(true, macs_key).add_piece(false, mac);
+      binding_key.add_piece(true, Text(macs_key)).add_piece(false, Text(mac));
       std::string ip;
       orv::setMgmt::getKey(binding_key.str(), ip);
       ORV_LOG(orv::log::kInfo, "devid %s - mac %s - ip %s", device_id, mac, ip);

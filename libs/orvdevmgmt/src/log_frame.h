@@ -92,6 +92,14 @@ void print(unsigned int flags, level lvl, basic_string_view<char> file, int line
 
 // ORV_LOG writes one line with the fixed parts of the frame filled in: the
 // source name "orvdevmgmt", the line of the call and the calling function.
-#define ORV_LOG(lvl, ...) ::orv::log::print(0, (lvl), "orvdevmgmt", __LINE__, __func__, __VA_ARGS__)
+// The level is tested here, at the call, because print is too big to be
+// inlined: a suppressed line would otherwise cost a call with a dozen
+// arguments. The arguments are not evaluated for a suppressed line.
+#define ORV_LOG(lvl, ...)                                                         \
+  do {                                                                            \
+    if (::orv::log::current_level >= static_cast<int>(lvl)) {                     \
+      ::orv::log::print(0, (lvl), "orvdevmgmt", __LINE__, __func__, __VA_ARGS__); \
+    }                                                                             \
+  } while (false)
 
 #endif  // ORVDEVMGMT_SRC_LOG_FRAME_H_

@@ -45,15 +45,25 @@ void set_root(const std::string& directory) {
   setting.chosen = true;
 }
 
-std::string root() {
-  RootSetting& setting = TheRoot();
-  std::lock_guard<std::mutex> hold(setting.mutex);
+namespace {
+
+// ChosenRoot returns the root directory, choosing it on first use.
+// REQUIRES: setting.mutex is held.
+const std::string& ChosenRoot(RootSetting& setting) {
   if (!setting.chosen) {
     const char* from_env = std::getenv("ORV_SETTINGS_DIR");
     setting.directory = WithoutTrailingSlash(from_env && *from_env ? from_env : kDefaultRoot);
     setting.chosen = true;
   }
   return setting.directory;
+}
+
+}  // namespace
+
+std::string root() {
+  RootSetting& setting = TheRoot();
+  std::lock_guard<std::mutex> hold(setting.mutex);
+  return ChosenRoot(setting);
 }
 
 namespace internal {
@@ -106,6 +116,17 @@ bool CheckKey(const std::string& key) {
 
 std::string KeyFile(const std::string& root_dir, const std::string& key) {
   return key == "/" ? root_dir : root_dir + key;
+}
+
+std::string RootedKeyFile(const std::string& key) {
+  RootSetting& setting = TheRoot();
+  std::lock_guard<std::mutex> hold(setting.mutex);
+  const std::string& root_dir = ChosenRoot(setting);
+  if (key == "/") return root_dir;
+  std::string file;
+  file.reserve(root_dir.size() + key.size());
+  file.append(root_dir).append(key);
+  return file;
 }
 
 std::string ChildKey(const std::string& key, std::string_view name) {

@@ -1,5 +1,8 @@
 #include "orv/path.h"
 
+#include <functional>
+#include <string_view>
+
 namespace orv {
 
 namespace {
@@ -25,25 +28,31 @@ void AppendEscaped(std::string& out, std::string_view name) {
 }  // namespace
 
 path& path::add_piece(bool raw, basic_string_view<char> piece) {
-  std::string text;
-  if (raw) {
-    text.assign(piece.data(), piece.size());
-  } else {
-    AppendEscaped(text, piece);
+  const std::string_view view(piece.data(), piece.size());
+  // A piece taken from this very path is copied before the path grows.
+  const std::less<const char*> before;
+  if (!view.empty() && !before(view.data(), text_.data()) &&
+      before(view.data(), text_.data() + text_.size())) {
+    const std::string copy(view);
+    return add_piece(raw, basic_string_view<char>(copy));
   }
-
-  const bool piece_has_slash = !text.empty() && text.front() == '/';
+  // An escaped piece never starts with "/"; a raw one is appended as it is,
+  // without a copy.
+  const bool piece_has_slash = raw && !view.empty() && view.front() == '/';
   if (text_.empty()) {
     if (!piece_has_slash) text_ += '/';
-    text_ += text;
-    return *this;
-  }
-  const bool path_has_slash = text_.back() == '/';
-  if (path_has_slash && piece_has_slash) {
-    text_.append(text, 1, std::string::npos);
   } else {
+    const bool path_has_slash = text_.back() == '/';
     if (!path_has_slash && !piece_has_slash) text_ += '/';
-    text_ += text;
+    if (path_has_slash && piece_has_slash) {
+      text_.append(view.substr(1));
+      return *this;
+    }
+  }
+  if (raw) {
+    text_.append(view);
+  } else {
+    AppendEscaped(text_, view);
   }
   return *this;
 }

@@ -19,30 +19,37 @@ namespace setMgmt {
 namespace {
 
 using internal::CheckKey;
-using internal::KeyFile;
 using internal::RecordFileError;
 using internal::RecordIoError;
 using internal::RecordWrongKind;
+using internal::RootedKeyFile;
 using internal::UniqueDir;
 using internal::UniqueFd;
 
-// ReadAll reads what is left of `fd` into `text`; false with errno set on a
-// read error.
+// ReadAll reads what is left of the regular file `fd` into the empty `text`;
+// false with errno set on a read error. The buffer starts at the size the
+// file claims, plus one byte so that a read can come back short: the text
+// keeps no spare capacity (callers hold values for long; a fixed-size chunk
+// would be cleared for every value and stay allocated with it), and a value
+// is read with one call, as a regular file comes back short only at its end.
 bool ReadAll(int fd, std::int64_t size_hint, std::string& text) {
-  constexpr std::size_t kChunk = 16 * 1024;
-  if (size_hint > 0 && static_cast<std::uint64_t>(size_hint) < text.max_size()) {
-    text.reserve(static_cast<std::size_t>(size_hint) + 1);
+  std::size_t size = text.capacity();  // room that costs no allocation
+  if (size_hint > 0 && static_cast<std::uint64_t>(size_hint) < text.max_size() / 2) {
+    size = std::max(size, static_cast<std::size_t>(size_hint) + 1);
   }
   std::size_t used = 0;
   while (true) {
-    text.resize(used + kChunk);
-    const ssize_t got = ::read(fd, &text[used], kChunk);
+    // The file grew since it was measured, or its size is not known.
+    if (used == size) size = std::max<std::size_t>(2 * size, 256);
+    text.resize(size);
+    const std::size_t room = size - used;
+    const ssize_t got = ::read(fd, &text[used], room);
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (got == 0) break;
     used += static_cast<std::size_t>(got);
+    if (static_cast<std::size_t>(got) < room) break;  // the end (or 0 at it)
   }
   text.resize(used);
   return true;
@@ -92,7 +99,7 @@ int getKey(const std::string& key, std::string& value) {
   if (!CheckKey(key)) return -1;
   // O_NONBLOCK: a FIFO planted in the store must not hang the reader.
   const UniqueFd fd(
-      ::open(KeyFile(root(), key).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+      ::open(RootedKeyFile(key).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) return RecordFileError(key, "read", errno);
   struct stat info;
   if (::fstat(fd.get(), &info) != 0) return RecordFileError(key, "read", errno);
@@ -115,7 +122,8 @@ int getKey(const std::string& key, std::string& value) {
 
 std::string getKeyValue(const std::string& key, const std::string& fallback) {
   std::string value;
-  return getKey(key, value) >= 0 ? value : fallback;
+  if (getKey(key, value) < 0) return fallback;
+  return value;  // moved out, not copied as a conditional expression would
 }
 
 int getKeyValue(const std::string& key, int fallback) {
@@ -127,7 +135,7 @@ int getKeyValue(const std::string& key, int fallback) {
 
 int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
   if (!CheckKey(key)) return -1;
-  const std::string file = KeyFile(root(), key);
+  const std::string file = RootedKeyFile(key);
   const UniqueDir dir(::opendir(file.c_str()));
   if (!dir) return RecordListFailure(key, file, errno);
   std::vector<std::string> found;
@@ -153,7 +161,7 @@ int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
 int statKey(const std::string& key, storage::NodeInfo& info) {
   if (!CheckKey(key)) return -1;
   struct stat status;
-  if (::stat(KeyFile(root(), key).c_str(), &status) != 0) {
+  if (::stat(RootedKeyFile(key).c_str(), &status) != 0) {
     return RecordFileError(key, "stat", errno);
   }
   const bool node = S_ISDIR(status.st_mode);

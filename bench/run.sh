@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# run.sh: builds the benchmarks (Release, in build-bench/) and runs them, then
+# prints the figure table: each figure, its baseline measured in the same run,
+# their ratio, the target and the verdict. Extra arguments go to the
+# benchmark program (Google Benchmark flags, e.g. --benchmark_filter='^1').
+#
+# Environment:
+#   ORV_BENCH_DIR           where the temporary settings stores go (default:
+#                           /dev/shm when writable, else $TMPDIR or /tmp)
+#   ORV_BENCH_REPETITIONS   repetitions of each benchmark (default 5; the
+#                           table shows the median)
+#   ORV_BENCH_BUILD_DIR     build directory (default build-bench)
+#
+# Needs what scripts/setup.sh installs (libbenchmark-dev among it); nothing else.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${ORV_BENCH_BUILD_DIR:-build-bench}
+mkdir -p "$build_dir"
+log="$build_dir/bench-build.log"
+if ! { cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON \
+         -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=OFF &&
+       cmake --build "$build_dir" -j "$(nproc)" --target orv_bench; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "run.sh: the build failed" >&2
+  exit 1
+fi
+
+# A store on tmpfs measures the library, not the disk: on ext4, replacing a
+# value with contents forces a data flush (auto_da_alloc) that dwarfs the rest.
+if [ -z "${ORV_BENCH_DIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export ORV_BENCH_DIR=/dev/shm
+fi
+store_dir=${ORV_BENCH_DIR:-${TMPDIR:-/tmp}}
+
+details="$build_dir/bench-details.txt"
+results="$build_dir/bench-results.json"
+echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
+  "Linux $(uname -r); stores in $store_dir ($(df -PT "$store_dir" | awk 'NR == 2 { print $2 }'))"
+"$build_dir/bench/orv_bench" \
+  --benchmark_repetitions="${ORV_BENCH_REPETITIONS:-5}" \
+  --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true \
+  --benchmark_out="$results" --benchmark_out_format=json \
+  "$@" 2>"$details"
+echo "per-run report: $details; JSON: $results"
