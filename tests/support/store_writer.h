@@ -3,8 +3,7 @@
 // after which a cache kept up by the store's notifications and a fresh load
 // of the store must agree:
 //
-//   StoreFigures figures;
-//   StoreWriter writer(seed, figures);
+//   StoreWriter writer(seed);
 //   writer.Change(true);         // one random change
 //   int marker = writer.Mark();  // a marker key under /devices/gate
 //   ... once a key subscriber has seen it: writer.Confirm(marker);
@@ -35,46 +34,38 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <map>
 #include <random>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "orv/error.h"
 #include "orv/settings.h"
 
-inline const char* const kWriterTextFields[] = {
-    "profile_id",        "display_name", "device_type",         "device_os",
-    "device_os_version", "device_model", "device_manufacturer", "velk_device_id"};
-struct WriterIntField {
-  const char* name;
-  int low, high;
-};
-inline constexpr WriterIntField kWriterIntFields[] = {
-    {"traffic_blocked", 0, 1}, {"onvelk", 0, 3}, {"onguest", -1, 3}, {"scan_level", 0, 5}};
-inline constexpr std::size_t kWriterMinDevices = 20, kWriterMaxDevices = 60;
+// The fields a writer sets: 8 texts, then 4 integers in [low, high].
+inline const char* const kWriterFields[] = {
+    "profile_id",   "display_name",        "device_type",    "device_os",       "device_os_version",
+    "device_model", "device_manufacturer", "velk_device_id", "traffic_blocked", "onvelk",
+    "onguest",      "scan_level"};
+inline constexpr int kWriterLow[] = {0, 0, -1, 0}, kWriterHigh[] = {1, 3, 3, 5};
+inline constexpr int kWriterMinDevices = 20, kWriterMaxDevices = 60;
 
 // Ids and MACs handed out so far, by every writer: "dev<n>", "m<n>" with n
 // below these.
 inline std::atomic<long> g_writer_ids{0}, g_writer_macs{0};
 
-struct StoreFigures {
-  long changes = 0;                                      // setKey and deleteKey calls
-  long created = 0, removed = 0, roots = 0, bursts = 0;  // devices, MACs, /devices, bursts
-};
-
 class StoreWriter {
  public:
-  StoreWriter(unsigned seed, StoreFigures& figures) : rng_(seed), figures_(figures) {}
+  explicit StoreWriter(unsigned seed) : rng_(seed) {}
 
   // Mark writes the next marker, /devices/gate/marker<n>, and drops the last.
   int Mark() {
-    const bool fresh = !gate_written_;  // the last one went with /devices
-    if (fresh) Put("/devices/gate/scan_level", "2");
-    gate_written_ = true;
+    if (!gate_written_) Put("/devices/gate/scan_level", "2");  // the last went with /devices
     Put("/devices/gate/marker" + std::to_string(++marker_), "");
-    if (!fresh) Remove("/devices/gate/marker" + std::to_string(marker_ - 1));
+    if (gate_written_) Remove("/devices/gate/marker" + std::to_string(marker_ - 1));
+    gate_written_ = true;
     return marker_;
   }
   // Confirm tells that the sync thread has passed on `marker`.
@@ -84,12 +75,16 @@ class StoreWriter {
 
   // Change makes one random change; `macs_nodes`: may delete a "macs" node.
   void Change(bool macs_nodes) {
-    if (ids_.size() < kWriterMinDevices) return Create();
-    const int pick = Uniform(0, 99);
-    if (pick < 6 && ids_.size() < kWriterMaxDevices) return Create();
-    if (pick < 11) return Delete();
-    const std::string& id = ids_[Uniform(0, static_cast<int>(ids_.size()) - 1)];
-    Device& device = devices_[id];
+    const int count = static_cast<int>(devices_.size()), pick = Uniform(0, 99);
+    if (count < kWriterMinDevices || (pick < 6 && count < kWriterMaxDevices)) return Create();
+    auto chosen = std::next(devices_.begin(), Uniform(0, count - 1));
+    if (pick < 11) {
+      Remove("/devices/" + chosen->first);
+      devices_.erase(chosen);
+      return;
+    }
+    const std::string& id = chosen->first;
+    Device& device = chosen->second;
     std::vector<Mac>& macs = device.macs;
     const int at = Uniform(0, std::max(0, static_cast<int>(macs.size()) - 1));
     if (pick < 12 && macs_nodes && device.has_macs_node && Confirmed(macs)) {
@@ -105,7 +100,7 @@ class StoreWriter {
     } else if (pick < 54 && macs.size() > 1 && Confirmed({macs[at]})) {
       Remove(Key(id, "macs/" + macs[at].name));
       macs.erase(macs.begin() + at);
-      ++figures_.removed;
+      ++removed;
     } else {
       UpdateField(id);
     }
@@ -113,19 +108,21 @@ class StoreWriter {
 
   // Burst rewrites `count` fields of random devices as fast as it can.
   void Burst(long count) {
-    for (long i = 0; i < count; ++i) UpdateField(ids_[Uniform(0, int(ids_.size()) - 1)]);
-    ++figures_.bursts;
+    for (long i = 0; i < count; ++i) {
+      UpdateField(std::next(devices_.begin(), Uniform(0, int(devices_.size()) - 1))->first);
+    }
+    ++bursts;
   }
 
   // RemoveRoot deletes /devices; the next changes write devices anew.
   void RemoveRoot() {
     Remove("/devices");
     devices_.clear();
-    ids_.clear();
     gate_written_ = false;
-    ++figures_.roots;
     Mark();
   }
+
+  long changes = 0, removed = 0, bursts = 0;  // setKey and deleteKey calls, MACs removed, bursts
 
  private:
   struct Mac {
@@ -150,62 +147,41 @@ class StoreWriter {
     if (Uniform(0, 9) == 0) return "";
     return "10.0." + std::to_string(Uniform(0, 3)) + "." + std::to_string(Uniform(0, 255));
   }
-  std::string Text() {
-    static const char kLetters[] = "abcXYZ019 -_:";
-    std::string text(Uniform(0, 10), ' ');
-    for (char& c : text) c = kLetters[Uniform(0, sizeof kLetters - 2)];
-    return text;
-  }
-  std::string Value(const WriterIntField& field) {
-    return std::to_string(Uniform(field.low, field.high));
+  std::string Value(int field) {
+    if (field >= 8) return std::to_string(Uniform(kWriterLow[field - 8], kWriterHigh[field - 8]));
+    return Uniform(0, 9) == 0 ? "" : "t " + std::to_string(Uniform(0, 9999));
   }
 
   void Create() {
     const std::string id = "dev" + std::to_string(g_writer_ids++);
     std::vector<std::pair<std::string, std::string>> writes;
-    for (const char* field : kWriterTextFields) writes.emplace_back(field, Text());
-    for (const WriterIntField& field : kWriterIntFields) {
-      writes.emplace_back(field.name, Value(field));
-    }
+    for (int field = 0; field < 12; ++field)
+      writes.emplace_back(kWriterFields[field], Value(field));
     for (int i = Uniform(1, 3); i > 0; --i) {
       devices_[id].macs.push_back(NewMac());
       writes.emplace_back("macs/" + devices_[id].macs.back().name, Ip());
     }
     std::shuffle(writes.begin(), writes.end(), rng_);  // any key may come first
     for (const auto& write : writes) Put(Key(id, write.first), write.second);
-    ids_.push_back(id);
-    ++figures_.created;
-  }
-
-  void Delete() {
-    const int at = Uniform(0, static_cast<int>(ids_.size()) - 1);
-    Remove("/devices/" + ids_[at]);
-    devices_.erase(ids_[at]);
-    ids_[at] = ids_.back();
-    ids_.pop_back();
   }
 
   void UpdateField(const std::string& id) {
-    const int pick = Uniform(0, 11);
-    if (pick < 8) return Put(Key(id, kWriterTextFields[pick]), Text());
-    Put(Key(id, kWriterIntFields[pick - 8].name), Value(kWriterIntFields[pick - 8]));
+    const int field = Uniform(0, 11);
+    Put(Key(id, kWriterFields[field]), Value(field));
   }
 
   void Put(const std::string& key, const std::string& value) {
-    ++figures_.changes;
+    ++changes;
     if (orv::setMgmt::setKey(key, value) != 0) ADD_FAILURE() << key << ": " << orverrno.message();
   }
   void Remove(const std::string& key) {
-    ++figures_.changes;
+    ++changes;
     if (orv::setMgmt::deleteKey(key) != 0) ADD_FAILURE() << key << ": " << orverrno.message();
   }
 
   std::mt19937 rng_;
-  StoreFigures& figures_;
-  std::unordered_map<std::string, Device> devices_;
-  std::vector<std::string> ids_;
-  int marker_ = 0;
-  int confirmed_ = 0;  // the sync thread has passed on every marker up to it
+  std::map<std::string, Device> devices_;  // by id
+  int marker_ = 0, confirmed_ = 0;  // confirmed_: the sync thread passed on every marker up to it
   bool gate_written_ = false;
 };
 
