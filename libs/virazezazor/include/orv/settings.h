@@ -110,7 +110,10 @@ int deleteKey(const std::string& key);
 //
 // A change is a value written, or a value or node deleted, at or below `key`.
 // Creating a node is not itself a change; the values written into it are (also
-// those written before the watch on the new node took hold).
+// those written before the watch on the new node took hold). A change is
+// reported at least once: a value written into a new node just as its watch
+// is added is found by the scan of the node and seen by the watch, and is
+// then reported twice.
 //
 // Not thread-safe: one thread owns a MonitoredKey.
 class MonitoredKey {
