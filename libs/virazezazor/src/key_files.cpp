@@ -115,18 +115,17 @@ bool CheckKey(const std::string& key) {
 }
 
 std::string KeyFile(const std::string& root_dir, const std::string& key) {
-  return key == "/" ? root_dir : root_dir + key;
+  if (key == "/") return root_dir;
+  std::string file;  // one allocation: every store call starts here
+  file.reserve(root_dir.size() + key.size());
+  file.append(root_dir).append(key);
+  return file;
 }
 
 std::string RootedKeyFile(const std::string& key) {
   RootSetting& setting = TheRoot();
   std::lock_guard<std::mutex> hold(setting.mutex);
-  const std::string& root_dir = ChosenRoot(setting);
-  if (key == "/") return root_dir;
-  std::string file;
-  file.reserve(root_dir.size() + key.size());
-  file.append(root_dir).append(key);
-  return file;
+  return KeyFile(ChosenRoot(setting), key);
 }
 
 std::string ChildKey(const std::string& key, std::string_view name) {

@@ -21,7 +21,7 @@ inline bool IsHiddenName(std::string_view name) { return !name.empty() && name.f
 // KeyFile returns the file of a checked key under `root_dir`.
 std::string KeyFile(const std::string& root_dir, const std::string& key);
 
-// RootedKeyFile is KeyFile(root(), key) built with one allocation: what a
+// RootedKeyFile is KeyFile(root(), key) without copying the root: what a
 // read does first, every time.
 std::string RootedKeyFile(const std::string& key);
 
