@@ -98,7 +98,7 @@ TEST_F(BadInputTest, OddBytesThroughTheStoreAndTheRunningLibrary) {
   for (const std::string message :
        {"3 handle_device_change: Changed key /devices/d\\x0a1/display_name",
         "3 update_display_name: device_id=d\\x0a1, display_name=x\\x0dy\\x09z\\x7f\\x01",
-        "0 notification callback for /devices/d\\x0a1/thrown threw: "
+        "0 ApplyChange: BUG: applying /devices/d\\x0a1/thrown failed: "
         "no\\x0akey0 /devices/d\\x0a1/thrown",
         "3 new_mac_ip: device_id=d\\x0a1, mac=n\\x0a2, ip=",
         "3 update_os: device_id=d%s%n%d, os=%s%s%s%s%s%n",

@@ -91,9 +91,9 @@ TEST_F(FaultsTest, ThrowingSubscribersDoNotStopTheSyncThread) {
                    report("1"), "0 upd a1 display_name", "key0 /devices/a1/display_name",
                    "key1 /devices/a1/display_name"}));
   for (const std::string threw :
-       {"/devices/boom1/display_name threw: boom in change",
-        "/devices/kboom/display_name threw: kboom", "/devices/a1/traffic_blocked threw: report"}) {
-    EXPECT_TRUE(Logged(log_, "0 notification callback for " + threw)) << threw;
+       {"/devices/boom1/display_name failed: boom in change",
+        "/devices/kboom/display_name failed: kboom", "/devices/a1/traffic_blocked failed: report"}) {
+    EXPECT_TRUE(Logged(log_, "0 ApplyChange: BUG: applying " + threw)) << threw;
   }
   SetAndWait("/devices/a1/traffic_blocked", "0", report("0"));
   EXPECT_EQ(WaitForCacheToMatchStore(g_devices, seconds(5)), "");

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "devices_records.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 
@@ -20,20 +21,38 @@ constexpr const char* kMacsField = "macs";
 
 }  // namespace
 
-void Devices::new_mac_ip(const std::string& device_id, const std::string& mac,
-                         const std::string& ip) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, mac=%s, ip=%s", device_id, mac, ip);
+void Devices::new_mac_ip(const std::string& device_id_arg, const std::string& mac_arg,
+                         const std::string& ip_arg) {
+  ORV_LOG(orv::log::kInfo, "device_id=%s, mac=%s, ip=%s", device_id_arg, mac_arg, ip_arg);
   std::lock_guard<std::recursive_mutex> hold(mutex);
-  Device& device = get_device_ref(device_id);
-  if (device.macs.empty()) {
-    ORV_LOG(orv::log::kInfo, "New device_id=%s with <mac=%s, ip=%s>", device_id, mac, ip);
-    device.macs.push_back(MacIp{mac, ip});
+  const std::string* args[3] = {&device_id_arg, &mac_arg, &ip_arg};
+  std::string copies[3];
+  Device* device = nullptr;
+  auto found = devices.find(device_id_arg);
+  if (found != devices.end()) {
+    device = &found->second;
   } else {
-    auto pair = std::find_if(device.macs.begin(), device.macs.end(),
+    // Creating the device runs the NEW_DEV callbacks, which may change the
+    // cache at will and free what the arguments point into: go on with
+    // copies, and drop the binding when they removed the device again.
+    for (int i = 0; i < 3; ++i) {
+      copies[i] = *args[i];
+      args[i] = &copies[i];
+    }
+    device = orv::devmgmt_internal::find_or_create(*this, copies[0]);
+    if (device == nullptr) return;
+  }
+  const std::string& device_id = *args[0];
+  const std::string& mac = *args[1];
+  const std::string& ip = *args[2];
+
+  if (device->macs.empty()) {
+    ORV_LOG(orv::log::kInfo, "New device_id=%s with <mac=%s, ip=%s>", device_id, mac, ip);
+  } else {
+    auto pair = std::find_if(device->macs.begin(), device->macs.end(),
                              [&mac](const MacIp& binding) { return binding.mac == mac; });
-    if (pair == device.macs.end()) {
+    if (pair == device->macs.end()) {
       ORV_LOG(orv::log::kInfo, "New <mac=%s, ip=%s> pair for device_id=%s", mac, ip, device_id);
-      device.macs.push_back(MacIp{mac, ip});
     } else if (pair->ip == ip) {
       ORV_LOG(orv::log::kInfo, "Same info");
       mac_to_device_id[mac] = device_id;
@@ -42,14 +61,25 @@ void Devices::new_mac_ip(const std::string& device_id, const std::string& mac,
       ORV_LOG(orv::log::kInfo, "ip changed from %s to %s for mac=%s, device_id=%s", pair->ip, ip,
               mac, device_id);
       pair->ip = ip;
+      mac_to_device_id[mac] = device_id;
+      notify_dev_info_updated(device_id, kMacsField);
+      return;
     }
   }
+  // The index first: the list may grow, and move, under an argument that
+  // points into it.
+  MacIp binding{mac, ip};
   mac_to_device_id[mac] = device_id;
+  device->macs.push_back(std::move(binding));
   notify_dev_info_updated(device_id, kMacsField);
 }
 
-void Devices::remove_mac(const std::string& mac, const std::string& device_id) {
-  ORV_LOG(orv::log::kInfo, "Removing mac %s for device_id %s", mac, device_id);
+// The removals work on copies of their arguments: either may point into a
+// record they erase.
+
+void Devices::remove_mac(const std::string& mac_arg, const std::string& device_id_arg) {
+  ORV_LOG(orv::log::kInfo, "Removing mac %s for device_id %s", mac_arg, device_id_arg);
+  const std::string mac(mac_arg), device_id(device_id_arg);
   std::lock_guard<std::recursive_mutex> hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
@@ -69,21 +99,24 @@ void Devices::remove_mac(const std::string& mac, const std::string& device_id) {
   notify_dev_info_updated(device_id, kMacsField);
 }
 
-void Devices::remove_macs(const std::string& device_id) {
-  ORV_LOG(orv::log::kInfo, "Removing macs for device_id=%s", device_id);
+void Devices::remove_macs(const std::string& device_id_arg) {
+  ORV_LOG(orv::log::kInfo, "Removing macs for device_id=%s", device_id_arg);
+  const std::string device_id(device_id_arg);
   std::lock_guard<std::recursive_mutex> hold(mutex);
-  Device& device = get_device_ref(device_id);
-  for (const MacIp& binding : device.macs) {
+  Device* device = orv::devmgmt_internal::find_or_create(*this, device_id);
+  if (device == nullptr) return;  // a NEW_DEV callback removed it again
+  for (const MacIp& binding : device->macs) {
     if (mac_to_device_id.erase(binding.mac) == 0) {
       ORV_LOG(orv::log::kError, "BUG: mac %s not found in local cache", binding.mac);
     }
   }
-  device.macs.clear();
+  device->macs.clear();
   notify_dev_info_updated(device_id, kMacsField);
 }
 
-void Devices::remove_device_id(const std::string& device_id) {
-  ORV_LOG(orv::log::kInfo, "Removing device_id %s", device_id);
+void Devices::remove_device_id(const std::string& device_id_arg) {
+  ORV_LOG(orv::log::kInfo, "Removing device_id %s", device_id_arg);
+  const std::string device_id(device_id_arg);
   std::lock_guard<std::recursive_mutex> hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {

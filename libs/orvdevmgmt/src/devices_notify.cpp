@@ -29,6 +29,7 @@ class CallbackSnapshot {
 
   const DevInfoChangeCallback* begin() const { return data_; }
   const DevInfoChangeCallback* end() const { return data_ + size_; }
+  std::size_t size() const { return size_; }
 
  private:
   static constexpr std::size_t kInline = 8;
@@ -46,7 +47,9 @@ int NotifyAll(const Devices& cache, orv::DevInfoChangeType type, const std::stri
   for (const auto& entry : cache.field_callbacks) {
     distinct.insert(entry.second.begin(), entry.second.end());
   }
-  for (DevInfoChangeCallback callback : distinct) callback(type, device_id, std::string());
+  if (distinct.empty()) return 0;
+  const std::string id(device_id);  // a callback may free what device_id points into
+  for (DevInfoChangeCallback callback : distinct) callback(type, id, std::string());
   return static_cast<int>(distinct.size());
 }
 
@@ -70,7 +73,13 @@ void Devices::notify_dev_info_updated(const std::string& device_id, const std::s
   auto found = field_callbacks.find(field_name);
   if (found == field_callbacks.end()) return;
   const CallbackSnapshot callbacks(found->second);
-  for (DevInfoChangeCallback callback : callbacks) {
-    callback(orv::DEV_INFO_UPDATED, device_id, field_name);
+  if (callbacks.size() == 1) {
+    callbacks.begin()[0](orv::DEV_INFO_UPDATED, device_id, field_name);
+    return;
   }
+  // A callback may free what the arguments point into (a record, the field's
+  // entry), so the ones after it get copies. A lone callback needs none: no
+  // allocation in the usual case.
+  const std::string id(device_id), field(field_name);
+  for (DevInfoChangeCallback callback : callbacks) callback(orv::DEV_INFO_UPDATED, id, field);
 }

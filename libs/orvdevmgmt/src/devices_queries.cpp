@@ -1,5 +1,6 @@
 // The cache core and its queries: clear, get_device_ref and the lookups.
 
+#include "devices_records.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
@@ -25,12 +26,30 @@ void Devices::clear() {
   mac_to_device_id.clear();
 }
 
+namespace orv {
+namespace devmgmt_internal {
+
+Device* find_or_create(Devices& cache, const std::string& device_id) {
+  auto found = cache.devices.find(device_id);
+  if (found != cache.devices.end()) return &found->second;
+  cache.devices.emplace(device_id, Device{}).first->second.device_id = device_id;
+  cache.notify_new_dev(device_id);
+  found = cache.devices.find(device_id);
+  return found == cache.devices.end() ? nullptr : &found->second;
+}
+
+}  // namespace devmgmt_internal
+}  // namespace orv
+
 Device& Devices::get_device_ref(const std::string& device_id) {
   auto found = devices.find(device_id);
   if (found != devices.end()) return found->second;
-  Device& record = devices.emplace(device_id, Device{}).first->second;
-  record.device_id = device_id;
-  notify_new_dev(device_id);
+  const std::string id(device_id);  // the NEW_DEV callbacks may free device_id
+  if (Device* record = orv::devmgmt_internal::find_or_create(*this, id)) return *record;
+  // A NEW_DEV callback removed the device again. The caller holds on to the
+  // reference, so the record is put back, unannounced.
+  Device& record = devices[id];
+  record.device_id = id;
   return record;
 }
 

@@ -6,6 +6,7 @@
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 #include "orv/settings.h"
+#include "sync_thread.h"
 
 namespace orv {
 namespace devmgmt_internal {
@@ -175,6 +176,7 @@ int handle_device_change(const orv::path& key) {
         ORV_LOG(orv::log::kError, "BUG: change on /devices");
         return 0;
       }
+      g_sync_thread.health.Dropping();  // for the next reload's report
       g_devices.clear();
       return PassOn(text);
     case KEY_DEVICE:

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "devices_records.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/path.h"
@@ -58,8 +59,11 @@ void Devices::load() {
   std::vector<std::string> device_ids;
   orv::setMgmt::enumSubkeys(root.str(), device_ids);
   for (const std::string& device_id : device_ids) {
-    // Subscribers hear of the device before any of its fields is read.
-    Device& device = get_device_ref(device_id);
+    // Subscribers hear of the device before any of its fields is read. They
+    // may change the cache at will; a device they removed again is skipped.
+    Device* record = orv::devmgmt_internal::find_or_create(*this, device_id);
+    if (record == nullptr) continue;
+    Device& device = *record;
     device.profile_id = ReadText(root, device_id, "profile_id");
 
     const std::string macs_key = FieldKey(root, device_id, "macs");

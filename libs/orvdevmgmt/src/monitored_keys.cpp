@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,47 @@ std::list<KeySpy>::iterator FindSpy(std::list<KeySpy>& spies, const std::string&
   return std::find_if(spies.begin(), spies.end(),
                       [&key_regex](const KeySpy& spy) { return spy.key_regex == key_regex; });
 }
+
+// WaitForOtherWalks waits until the walks of other threads under way now
+// have ended: they work on a copy taken before a removal and may still call
+// the removed function. A thread in a walk itself doesn't wait (it would wait
+// for itself, or for a walk that waits for it).
+// REQUIRES: `hold` holds keys.mutex.
+void WaitForOtherWalks(MonitoredKeys& keys, std::unique_lock<std::mutex>& hold) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::vector<unsigned long long> others;
+  for (const auto& walk : keys.walks) {
+    if (walk.second == self) return;
+    others.push_back(walk.first);
+  }
+  keys.walk_ended.wait(hold, [&keys, &others] {
+    return std::none_of(keys.walks.begin(), keys.walks.end(), [&others](const auto& walk) {
+      return std::find(others.begin(), others.end(), walk.first) != others.end();
+    });
+  });
+}
+
+// Walk marks one match_key walk under way, from its snapshot to its last
+// callback, however it ends.
+class Walk {
+ public:
+  // REQUIRES: keys.mutex is held.
+  explicit Walk(MonitoredKeys& keys) : keys_(keys), number_(++keys.walks_started) {
+    keys.walks.emplace_back(number_, std::this_thread::get_id());
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+  ~Walk() {
+    std::lock_guard<std::mutex> hold(keys_.mutex);
+    keys_.walks.erase(std::find_if(keys_.walks.begin(), keys_.walks.end(),
+                                   [this](const auto& walk) { return walk.first == number_; }));
+    keys_.walk_ended.notify_all();
+  }
+
+ private:
+  MonitoredKeys& keys_;
+  const unsigned long long number_;
+};
 
 }  // namespace
 
@@ -57,16 +99,18 @@ int MonitoredKeys::add_key(const std::string& key_regex, const KeyChangeCallback
 }
 
 int MonitoredKeys::remove_key(const std::string& key_regex, const KeyChangeCallback& callback) {
-  std::lock_guard<std::mutex> hold(mutex);
+  std::unique_lock<std::mutex> hold(mutex);
   auto spy = FindSpy(key_spies, key_regex);
   if (spy == key_spies.end()) {
     ORV_LOG(orv::log::kNotice, "Key %s not monitored", key_regex);
     return 0;
   }
   spy->callbacks.remove(callback);
-  if (!spy->callbacks.empty()) return 0;
-  key_spies.erase(spy);
-  ORV_LOG(orv::log::kInfo, "Key regex %s completely removed", key_regex);
+  if (spy->callbacks.empty()) {
+    key_spies.erase(spy);
+    ORV_LOG(orv::log::kInfo, "Key regex %s completely removed", key_regex);
+  }
+  WaitForOtherWalks(*this, hold);
   return 0;
 }
 
@@ -83,9 +127,11 @@ bool MonitoredKeys::match_key(const std::string& key) {
   };
   const bool traced = orv::log::current_level >= orv::log::kInfo;
   std::vector<Checked> walk;
+  std::optional<Walk> under_way;
   {
     std::lock_guard<std::mutex> hold(mutex);
     if (key_spies.empty()) return false;
+    under_way.emplace(*this);
     for (const KeySpy& spy : key_spies) {
       // Anything but REG_NOMATCH counts as a match, errors included.
       const bool matched = regexec(&spy.regex, key.c_str(), 0, nullptr, 0) != REG_NOMATCH;

@@ -37,6 +37,18 @@ namespace {
 constexpr int kPipeFailed = 1;
 constexpr int kAlreadyRunning = 16;
 constexpr int kNullCallback = 22;
+constexpr int kCalledFromCallback = 35;  // EDEADLK: it would wait for itself
+
+// AboveStdio moves `fd` to a number of 3 or more. A process whose standard
+// descriptors are closed would otherwise get 0 to 2 for the pipe, and a
+// descriptor the process later opens as stdin or stdout could be taken for
+// it. Returns the descriptor to use, or -1 (fd closed) on failure.
+int AboveStdio(int fd) {
+  if (fd > 2) return fd;
+  const int moved = fcntl(fd, F_DUPFD, 3);
+  close(fd);
+  return moved;
+}
 
 }  // namespace
 }  // namespace devmgmt_internal
@@ -52,21 +64,57 @@ int init() {
     orverrno.set(devmgmt_internal::kAlreadyRunning, "already running");
     return -1;
   }
-  g_devices.load();
-  if (pipe2(g_sync_pipe, O_NONBLOCK) != 0) {
+  g_sync_thread.health.Reset();
+  g_sync_thread.health.Load(/*report=*/false);
+  if (pipe2(g_sync_pipe, O_NONBLOCK) == 0) {
+    g_sync_pipe[0] = devmgmt_internal::AboveStdio(g_sync_pipe[0]);
+    g_sync_pipe[1] = devmgmt_internal::AboveStdio(g_sync_pipe[1]);
+    if (g_sync_pipe[0] == -1 || g_sync_pipe[1] == -1) {
+      if (g_sync_pipe[0] != -1) close(g_sync_pipe[0]);
+      if (g_sync_pipe[1] != -1) close(g_sync_pipe[1]);
+      g_sync_pipe[0] = g_sync_pipe[1] = -1;
+    }
+  }
+  if (g_sync_pipe[1] == -1) {
     g_sync_pipe[0] = g_sync_pipe[1] = -1;
     orverrno.set(devmgmt_internal::kPipeFailed);
     return -1;
   }
+  g_sync_thread.health.Started();
   g_sync_thread.thread = std::thread(devmgmt_internal::sync_thread_function);
   return 0;
 }
 
 int uninit() {
+  if (g_sync_thread.on_this_thread()) {
+    orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
+    return -1;
+  }
   if (g_sync_pipe[1] == -1) return 0;
   devmgmt_internal::stop_sync_thread(g_sync_thread);
   g_devices.clear();
   return 0;
+}
+
+int wait_for_sync(int timeout_ms) {
+  if (g_sync_thread.on_this_thread()) {
+    orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
+    return -1;
+  }
+  return g_sync_thread.health.WaitForSync(timeout_ms);
+}
+
+int get_sync_status(SyncStatus& status) {
+  g_sync_thread.health.Get(status);
+  return 0;
+}
+
+void set_on_cache_reloaded(const CacheReloadedCallback& callback) {
+  if (callback != nullptr) g_sync_thread.health.SetReloadedCallback(callback);
+}
+
+void unset_on_cache_reloaded(const CacheReloadedCallback& /*callback*/) {
+  g_sync_thread.health.ResetReloadedCallback();
 }
 
 // ---- Queries ----

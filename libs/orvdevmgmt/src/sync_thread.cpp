@@ -12,6 +12,7 @@
 #include "dispatcher.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
+#include "orv/error.h"
 #include "orv/settings.h"
 
 namespace orv {
@@ -21,6 +22,7 @@ namespace {
 constexpr int kWaitTimeoutMs = 5000;
 constexpr int kFirstBackoffMs = 10;
 constexpr int kLongestBackoffMs = 1000;
+constexpr const char* kNoDescriptor = "the store gives no notification descriptor for /devices";
 
 // ErrorText returns the system's text for `error`.
 const char* ErrorText(int error, char* buffer, std::size_t size) {
@@ -49,7 +51,7 @@ class Backoff {
 // thread logs it and retries on its next pass instead of dying.
 bool LoadCache(std::string& failure) {
   try {
-    g_devices.load();
+    g_sync_thread.health.Load(/*report=*/true);
     return true;
   } catch (const std::exception& error) {
     failure = error.what();
@@ -59,11 +61,49 @@ bool LoadCache(std::string& failure) {
   return false;
 }
 
+// ReadNotifications applies the pending changes. Should the handle itself
+// throw, the changes it had read are lost: the cache is reloaded on the next
+// pass.
+void ReadNotifications(orv::setMgmt::MonitoredKey& monitor, bool& cache_loaded) {
+  try {
+    monitor.read_notifications();
+  } catch (const std::exception& error) {
+    ORV_LOG(orv::log::kError, "BUG: reading notifications failed: %s", error.what());
+    cache_loaded = false;
+  } catch (...) {
+    ORV_LOG(orv::log::kError, "BUG: reading notifications failed: an exception of unknown type");
+    cache_loaded = false;
+  }
+}
+
+// ApplyChange is the notification handle's callback: handle_device_change,
+// with whatever escapes it (a subscriber's exception, memory exhaustion)
+// caught here, logged and dropped, so that no utility library has to: the
+// next change is applied as usual.
+int ApplyChange(const orv::path& key) {
+  try {
+    const int handled = handle_device_change(key);
+    if (handled == 1) g_sync_thread.health.ChangeApplied();
+    return handled;
+  } catch (const std::exception& error) {
+    ORV_LOG(orv::log::kError, "BUG: applying %s failed: %s", key, error.what());
+  } catch (...) {
+    ORV_LOG(orv::log::kError, "BUG: applying %s failed: an exception of unknown type", key);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int g_sync_pipe[2] = {-1, -1};
 
-SyncThread::~SyncThread() { stop_sync_thread(*this); }
+SyncThread::~SyncThread() {
+  if (on_this_thread()) {
+    thread.detach();  // exit() called from a callback: nothing to wait for
+    return;
+  }
+  stop_sync_thread(*this);
+}
 
 void stop_sync_thread(SyncThread& sync) {
   if (g_sync_pipe[1] == -1) return;
@@ -73,6 +113,8 @@ void stop_sync_thread(SyncThread& sync) {
     static_cast<void>(written);  // a full pipe already holds a byte
   }
   if (sync.thread.joinable()) sync.thread.join();
+  sync.id.store(std::thread::id());
+  sync.health.Stopped();
   close(g_sync_pipe[0]);
   close(g_sync_pipe[1]);
   g_sync_pipe[0] = -1;
@@ -80,10 +122,11 @@ void stop_sync_thread(SyncThread& sync) {
 }
 
 void sync_thread_function() {
+  g_sync_thread.id.store(std::this_thread::get_id());
   orv::setMgmt::MonitoredKey monitor;
   monitor.key.add_piece(true, "/devices");
   monitor.events = 0;
-  monitor.callback = handle_device_change;
+  monitor.callback = ApplyChange;
   monitor.recursive = true;
   const int wake_fd = g_sync_pipe[0];
   bool cache_loaded = false;  // since the notification descriptor was obtained
@@ -93,18 +136,26 @@ void sync_thread_function() {
     // poll rather than select: descriptors of 1024 and above work too.
     pollfd fds[2] = {{wake_fd, POLLIN, 0}, {-1, POLLIN, 0}};
     nfds_t count = 1;
+    orverrno.set(0);  // so that the store's reason, if any, is its own
     const int notify_fd = monitor.get_fd();
     if (notify_fd < 1) {
       ORV_LOG(orv::log::kError, "Could not get notification fd for /devices");
       cache_loaded = false;
+      g_sync_thread.health.Watching(false, orverrno.code() != 0 ? orverrno.message()
+                                                                : kNoDescriptor);
     } else {
       fds[1].fd = notify_fd;
       count = 2;
+      g_sync_thread.health.Watching(true, std::string());
       // Changes made while no descriptor was held reach the cache this way.
       if (!cache_loaded) {
         std::string failure;
         cache_loaded = LoadCache(failure);
-        if (!cache_loaded) ORV_LOG(orv::log::kError, "BUG: loading devices failed: %s", failure);
+        if (cache_loaded) {
+          g_sync_thread.health.Synced();
+        } else {
+          ORV_LOG(orv::log::kError, "BUG: loading devices failed: %s", failure);
+        }
       }
     }
 
@@ -129,7 +180,7 @@ void sync_thread_function() {
     if (ready == 0) continue;
     // The pipe comes first: pending notifications are left unread at stop.
     if (fds[0].revents != 0) break;
-    if (count == 2 && fds[1].revents != 0) monitor.read_notifications();
+    if (count == 2 && fds[1].revents != 0) ReadNotifications(monitor, cache_loaded);
   }
 
   ORV_LOG(orv::log::kNotice, "stopping sync_devices thread...");

@@ -7,7 +7,10 @@
 #ifndef ORVDEVMGMT_SRC_SYNC_THREAD_H_
 #define ORVDEVMGMT_SRC_SYNC_THREAD_H_
 
+#include <atomic>
 #include <thread>
+
+#include "sync_health.h"
 
 namespace orv {
 namespace devmgmt_internal {
@@ -19,7 +22,10 @@ extern int g_sync_pipe[2];
 
 // SyncThread holds the running sync thread, if any. Its destructor stops and
 // joins a thread still running when the library is unloaded or the process
-// exits, so the thread never outlives g_devices, which is destroyed after it.
+// exits, so the thread never outlives g_devices, which is destroyed after it;
+// what else the thread reads is never destroyed (constants built once and
+// kept) or outlives it. A process that exits from one of the thread's own
+// callbacks leaves it be: it is the thread running the exit.
 class SyncThread {
  public:
   SyncThread() = default;
@@ -29,7 +35,21 @@ class SyncThread {
 
   // Only init() and uninit() touch it, from one thread at a time.
   std::thread thread;
+  // The running thread's id, written by the thread itself as it starts (so
+  // that it is known before any callback runs) and cleared once it is joined.
+  std::atomic<std::thread::id> id;
+
+  // What the thread reports of itself.
+  SyncHealth health;
+
+  // on_this_thread is true when called on the running sync thread: from one
+  // of its callbacks.
+  bool on_this_thread() const { return id.load() == std::this_thread::get_id(); }
 };
+
+// The library's sync thread object (defined with the other process-wide
+// objects, after g_devices).
+extern SyncThread g_sync_thread;
 
 // stop_sync_thread wakes the thread through the pipe, joins it, closes the
 // pipe and marks the library stopped. Does nothing when it is stopped.

@@ -19,11 +19,32 @@
 //
 // Callbacks. Device-info callbacks run on the thread that changed the cache
 // (the sync thread, or the caller of init() during its load) WITH THE CACHE
-// LOCKED: they may query the cache and (un)register device-info callbacks on
-// that thread, but must not wait for another thread that uses the cache.
-// Key-change and traffic-blocked callbacks run on the sync thread after the
-// cache has taken the change, with no lock of the library held. uninit()
-// returns only after the last callback has returned.
+// LOCKED; key-change and traffic-blocked callbacks run on the sync thread
+// after the cache has taken the change, with no lock of the library held.
+// What a callback may do, on its own thread:
+//   - query the cache, change it (the Devices mutations, clear(), load()),
+//     and register or remove subscriptions of any kind: all of it is
+//     memory-safe. A NEW_DEV callback that removes the device it is told of
+//     (or clears the cache) makes the change that created it drop itself:
+//     nobody is told of an update to a device that is gone.
+//   - throw: on the sync thread the exception is caught, logged at level 0 as
+//     "BUG: applying <key> failed: <what>", and the next change is applied as
+//     usual (the callbacks after the thrower miss that one change); during
+//     init()'s load it passes on to the caller of init() (see init()).
+//   - not: wait for another thread that uses the cache (a device-info
+//     callback holds its lock), or call uninit() (refused, see uninit()).
+// A function removed with unset_* on any thread but the sync thread is never
+// called once that call has returned: the removal waits for a notification
+// under way that may still call it. Removed from a callback on the sync
+// thread, it is not waited for (that would wait for itself) and is not
+// called in later notifications.
+//
+// Reloads. The sync thread reloads the whole cache each time it takes hold of
+// the store's notifications: once just after init() (so init() announces
+// every device twice: its own load, then that reload) and again whenever the
+// notifications were lost (/devices deleted, the store's queue overflowed). A
+// reload empties the cache without notifying and announces every device as
+// NEW_DEV again: a device that vanished meanwhile leaves no DEV_INFO_REMOVED.
 //
 // Errors. A failing function records a code and a text in the calling
 // thread's error record `orverrno` (orv/error.h) and returns its failure value;
@@ -34,6 +55,9 @@
 //   4   "invalid key_regex"  set_on_key_change() with a bad expression
 //   5   "not found"          a MAC or IP lookup without a match
 //   16  "already running"    init() while the library runs
+//   35  "called from a callback"  uninit() or wait_for_sync() on the sync thread
+//   3   "not running"        wait_for_sync() while the library is stopped
+//   110 "timed out"          wait_for_sync() ran out of time
 //   22  "null callback"      a null function given to a registration
 //
 // Texts (ids, MACs, IPs, field names, keys) are compared byte for byte: no
@@ -59,12 +83,41 @@ namespace devMgmt {
 // thread. Returns 0; -1 with code 1 when the wake-up pipe can't be created
 // (the cache is loaded but no change will reach it), or with code 16 "already
 // running" when the library runs already (the running thread is untouched).
+// An exception thrown by a NEW_DEV callback during the load passes on to the
+// caller: the library is then not started (the cache keeps the devices loaded
+// so far) and init() may be called again.
 ORVDEVMGMT_EXPORT int init();
 
 // uninit stops the sync thread, waiting for the change it is applying, and
 // empties the cache (no DEV_INFO_REMOVED is raised). Subscriptions stay and
-// apply again after the next init(). Does nothing when not running. Returns 0.
+// apply again after the next init(). Does nothing when not running. Returns 0;
+// -1 with code 35 "called from a callback", changing nothing, when called on
+// the sync thread (from one of its callbacks). The process must call it before
+// it ends; if it doesn't, the library stops the thread at exit.
 ORVDEVMGMT_EXPORT int uninit();
+
+// wait_for_sync waits until the sync thread holds the store's notifications
+// and has reloaded the cache since it took hold of them: from then on every
+// change is reported (to key-change and traffic-blocked subscribers too).
+// Returns 0; -1 with code 110 "timed out" after `timeout_ms`, code 3 (ESRCH)
+// "not running" when the library is not started (or stops meanwhile), or code
+// 35 "called from a callback" on the sync thread.
+ORVDEVMGMT_EXPORT int wait_for_sync(int timeout_ms);
+
+// get_sync_status fills `status` (see SyncStatus in orv/devmgmt_types.h) and
+// returns 0. The store's error text says why the thread can't watch /devices
+// (a missing or unreadable store root, no inotify watches left, ...).
+ORVDEVMGMT_EXPORT int get_sync_status(SyncStatus& status);
+
+// set_on_cache_reloaded makes `callback` be called on the sync thread after
+// each reload the thread makes (see Reloads above), with no lock held, with
+// the ids of the devices the reload dropped: a subscriber that keeps state
+// per device drops theirs. One function at a time: registering again
+// replaces it; a null callback is ignored. unset_on_cache_reloaded stops the
+// calls (`callback` is not read); from another thread than the sync thread it
+// waits for a call under way.
+ORVDEVMGMT_EXPORT void set_on_cache_reloaded(const CacheReloadedCallback& callback);
+ORVDEVMGMT_EXPORT void unset_on_cache_reloaded(const CacheReloadedCallback& callback);
 
 // ---- Queries: each copies out of the cache under its mutex ----
 
@@ -116,7 +169,9 @@ ORVDEVMGMT_EXPORT void set_on_dev_info_change(const std::vector<std::string>& fi
                                               const DevInfoChangeCallback& callback);
 
 // unset_on_dev_info_change removes every registration of `callback` for each
-// of `field_names`. Names or callbacks not registered are ignored.
+// of `field_names`. Names or callbacks not registered are ignored. It takes
+// the cache's lock, so it waits for a notification under way on another
+// thread.
 ORVDEVMGMT_EXPORT void unset_on_dev_info_change(const std::vector<std::string>& field_names,
                                                 const DevInfoChangeCallback& callback);
 
@@ -131,7 +186,8 @@ ORVDEVMGMT_EXPORT int set_on_key_change(const std::string& key_regex,
                                         const KeyChangeCallback& callback);
 
 // unset_on_key_change removes every registration of `callback` under exactly
-// the text `key_regex`. Returns 0.
+// the text `key_regex`. Returns 0. On a thread other than the sync thread it
+// waits for a notification under way that may still call `callback`.
 ORVDEVMGMT_EXPORT int unset_on_key_change(const std::string& key_regex,
                                           const KeyChangeCallback& callback);
 
@@ -141,14 +197,17 @@ ORVDEVMGMT_EXPORT int unset_on_key_change(const std::string& key_regex,
 // device's "traffic_blocked" key changes, a JSON object
 //   {"device_id": "<id>", "blocked": <int>, "macs": ["<mac>", ...],
 //    "ips": ["<ip>", ...]}
-// ("ips"[i] is the IP of "macs"[i]); the callback owns it and must release
-// it with json_decref. A device without bindings gives no report. One
+// ("ips"[i] is the IP of "macs"[i], except that a MAC or IP which is not
+// UTF-8 is left out of its array while its partner stays, so the arrays are
+// then out of step); the callback owns it and must release it with
+// json_decref. A device without bindings gives no report. One
 // function at a time: registering again replaces it. Returns 0; -1 with code
 // 22 "null callback" (nothing registered), or as set_on_key_change.
 ORVDEVMGMT_EXPORT int set_on_traffic_blocked_change(const TrafficBlockedCallback& callback);
 
 // unset_on_traffic_blocked_change stops the reports; `callback` is not read.
-// Returns 0.
+// Returns 0. Once it returns (on a thread other than the sync thread), the
+// function is never called again.
 ORVDEVMGMT_EXPORT int unset_on_traffic_blocked_change(const TrafficBlockedCallback& callback);
 
 }  // namespace devMgmt

@@ -16,10 +16,13 @@
 
 #include <regex.h>
 
+#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "orv/devmgmt_export.h"
@@ -159,14 +162,22 @@ class MonitoredKeys {
 
   // In order of creation; no entry has an empty `callbacks`. Guarded by mutex.
   std::list<KeySpy> key_spies;
-  // Guards key_spies. Never held while a callback runs.
+  // Guards key_spies and walks. Never held while a callback runs.
   std::mutex mutex;
+  // The match_key walks under way: a number of its own and the walking
+  // thread each. Guarded by mutex.
+  std::vector<std::pair<unsigned long long, std::thread::id>> walks;
+  unsigned long long walks_started = 0;  // guarded by mutex
+  // Signalled, under mutex, each time a walk ends.
+  std::condition_variable walk_ended;
 
   // add_key registers `callback` under `key_regex`. Returns 0; -1 with
   // orverrno code 4 "invalid key_regex" when the expression doesn't compile.
   int add_key(const std::string& key_regex, const KeyChangeCallback& callback);
   // remove_key drops every registration of `callback` under `key_regex`, and
-  // the entry when none is left. Returns 0.
+  // the entry when none is left. Returns 0. Called on a thread that is not
+  // itself in a walk, it then waits for the walks of other threads under way,
+  // which may still call `callback`: once it returns, nothing does.
   int remove_key(const std::string& key_regex, const KeyChangeCallback& callback);
   // match_key calls, entry by entry in creation order, every function of
   // every expression that matches somewhere in `key`, and returns whether any

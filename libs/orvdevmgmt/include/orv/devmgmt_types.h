@@ -10,6 +10,7 @@
 #ifndef ORV_DEVMGMT_TYPES_H_
 #define ORV_DEVMGMT_TYPES_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,19 @@ struct Device {
   int scan_level = 0;  // 2 for a loaded device without a stored level
 };
 
+// SyncStatus is how the sync thread is doing: figures for a status page.
+struct SyncStatus {
+  bool running = false;   // init() has started the library and uninit() not stopped it
+  bool watching = false;  // the thread holds the store's notification descriptor
+  std::uint64_t loads = 0;              // whole loads of the cache: init()'s and reloads
+  std::int64_t last_load_devices = 0;   // devices the last load left in the cache
+  std::int64_t last_load_us = 0;        // how long the last load took, microseconds
+  std::uint64_t changes_applied = 0;    // changed keys taken from the store
+  std::uint64_t descriptors_lost = 0;   // watches lost (/devices deleted, overflow)
+  std::int64_t last_change_ms = 0;      // CLOCK_REALTIME of the last change applied, ms; 0: none
+  std::string last_store_error;         // why the thread isn't watching; "" while it is
+};
+
 }  // namespace devMgmt
 }  // namespace orv
 
@@ -69,8 +83,14 @@ using KeyChangeCallback = void (*)(const std::string& key);
 // must release it with json_decref.
 using TrafficBlockedCallback = void (*)(json_t* status);
 
+// CacheReloadedCallback receives, after each reload of the cache by the sync
+// thread, the ids (sorted bytewise) of the devices that were cached before the
+// reload and are not after it.
+using CacheReloadedCallback = void (*)(const std::vector<std::string>& vanished_ids);
+
 namespace orv {
 namespace devMgmt {
+using ::CacheReloadedCallback;
 using ::DevInfoChangeCallback;
 using ::KeyChangeCallback;
 using ::TrafficBlockedCallback;

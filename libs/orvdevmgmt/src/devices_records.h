@@ -1,0 +1,26 @@
+// devices_records.h: finding or creating a device record when the creation
+// runs subscriber callbacks.
+
+#ifndef ORVDEVMGMT_SRC_DEVICES_RECORDS_H_
+#define ORVDEVMGMT_SRC_DEVICES_RECORDS_H_
+
+#include <string>
+
+#include "orv/devmgmt_internals.h"
+
+namespace orv {
+namespace devmgmt_internal {
+
+// find_or_create returns the record of `device_id`, creating it and
+// announcing it (NEW_DEV) when the cache doesn't hold it. The NEW_DEV
+// callbacks may change the cache at will, so the record is looked up again
+// after them: null when they removed the device (or emptied the cache). A
+// caller given null drops its change.
+// REQUIRES: cache.mutex is held; `device_id` does not point into the cache
+// (the callbacks could free it): on the creating path, pass a copy.
+orv::devMgmt::Device* find_or_create(Devices& cache, const std::string& device_id);
+
+}  // namespace devmgmt_internal
+}  // namespace orv
+
+#endif  // ORVDEVMGMT_SRC_DEVICES_RECORDS_H_

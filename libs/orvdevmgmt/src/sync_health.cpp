@@ -1,0 +1,170 @@
+#include "sync_health.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iterator>
+
+#include "orv/devmgmt_internals.h"
+#include "orv/error.h"
+
+namespace orv {
+namespace devmgmt_internal {
+namespace {
+
+constexpr int kNotRunning = 3;  // ESRCH
+constexpr int kTimedOut = 110;  // ETIMEDOUT
+
+// CachedIds returns the ids in the cache, sorted.
+// REQUIRES: g_devices.mutex is held.
+std::vector<std::string> CachedIds() {
+  std::vector<std::string> ids;
+  ids.reserve(g_devices.devices.size());
+  for (const auto& entry : g_devices.devices) ids.push_back(entry.first);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+}  // namespace
+
+void SyncHealth::Reset() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  loads_ = descriptors_lost_ = 0;
+  last_load_devices_ = last_load_us_ = 0;
+  last_store_error_.clear();
+  dropped_.clear();
+  changes_applied_.store(0, std::memory_order_relaxed);
+  last_change_ms_.store(0, std::memory_order_relaxed);
+}
+
+void SyncHealth::Started() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  running_ = true;
+  synced_ = watching_ = false;
+  changed_.notify_all();
+}
+
+void SyncHealth::Stopped() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  running_ = synced_ = watching_ = false;
+  changed_.notify_all();
+}
+
+void SyncHealth::Load(bool report) {
+  std::vector<std::string> vanished;
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t devices = 0;
+  {
+    // One hold over the look before, the load and the look after: nothing
+    // changes the cache in between.
+    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+    std::vector<std::string> before;
+    if (report) {
+      before = CachedIds();
+      std::lock_guard<std::mutex> hold_state(mutex_);
+      std::vector<std::string> known;
+      std::set_union(before.begin(), before.end(), dropped_.begin(), dropped_.end(),
+                     std::back_inserter(known));
+      before.swap(known);
+      dropped_.clear();
+    }
+    g_devices.load();
+    devices = g_devices.devices.size();
+    if (report) {
+      const std::vector<std::string> after = CachedIds();
+      std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
+                          std::back_inserter(vanished));
+    }
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++loads_;
+    last_load_devices_ = static_cast<std::int64_t>(devices);
+    last_load_us_ = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  }
+  if (!report) return;
+  // The callback runs with no lock of the cache held.
+  std::lock_guard<std::recursive_mutex> call(reloaded_mutex_);
+  if (reloaded_callback_ != nullptr) reloaded_callback_(vanished);
+}
+
+void SyncHealth::Dropping() {
+  std::vector<std::string> ids;
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+    ids = CachedIds();
+  }
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::string> all;
+  std::set_union(dropped_.begin(), dropped_.end(), ids.begin(), ids.end(),
+                 std::back_inserter(all));
+  dropped_.swap(all);
+}
+
+void SyncHealth::Watching(bool watching, const std::string& store_error) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (watching_ && !watching) {
+    ++descriptors_lost_;
+    synced_ = false;
+  }
+  watching_ = watching;
+  last_store_error_ = watching ? std::string() : store_error;
+}
+
+void SyncHealth::Synced() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  synced_ = true;
+  changed_.notify_all();
+}
+
+void SyncHealth::ChangeApplied() {
+  changes_applied_.fetch_add(1, std::memory_order_relaxed);
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  last_change_ms_.store(static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000,
+                        std::memory_order_relaxed);
+}
+
+int SyncHealth::WaitForSync(int timeout_ms) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  const bool ended =
+      changed_.wait_for(hold, std::chrono::milliseconds(std::max(timeout_ms, 0)),
+                        [this] { return !running_ || synced_; });
+  if (!running_) {
+    orverrno.set(kNotRunning, "not running");
+    return -1;
+  }
+  if (!ended) {
+    orverrno.set(kTimedOut, "timed out");
+    return -1;
+  }
+  return 0;
+}
+
+void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  status.running = running_;
+  status.watching = watching_;
+  status.loads = loads_;
+  status.last_load_devices = last_load_devices_;
+  status.last_load_us = last_load_us_;
+  status.changes_applied = changes_applied_.load(std::memory_order_relaxed);
+  status.descriptors_lost = descriptors_lost_;
+  status.last_change_ms = last_change_ms_.load(std::memory_order_relaxed);
+  status.last_store_error = last_store_error_;
+}
+
+void SyncHealth::SetReloadedCallback(CacheReloadedCallback callback) {
+  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
+  reloaded_callback_ = callback;
+}
+
+void SyncHealth::ResetReloadedCallback() {
+  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
+  reloaded_callback_ = nullptr;
+}
+
+}  // namespace devmgmt_internal
+}  // namespace orv
