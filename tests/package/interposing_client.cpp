@@ -3,16 +3,33 @@
 // The library must keep calling its own: init() loads the store's device and
 // the queries find it, while the client's functions are never called.
 //
-//   interposing_client STORE_DIR   (an empty directory; exits 0 when unaffected)
+// Exits 0 when the library is unaffected; works in a temporary store.
 
 #include <orv/devmgmt.h>
 #include <orv/settings.h>
+#include <stdlib.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace {
+
 int g_client_calls = 0;
+
+// A private directory, removed with all in it.
+struct TempDir {
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "orv-interpose.XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
 }  // namespace
 
 // Not the library's class: the same mangled names, the client's behaviour.
@@ -28,9 +45,10 @@ bool Devices::device_exists(const std::string&) {
   return false;
 }
 
-int main(int argc, char** argv) {
-  if (argc != 2) return 2;
-  orv::setMgmt::set_root(argv[1]);
+int main() {
+  const TempDir store;
+  if (store.path.empty()) return 2;
+  orv::setMgmt::set_root(store.path);
   if (orv::setMgmt::setKey("/devices/tv/macs/aa:bb:cc:dd:ee:ff", "10.0.0.7") < 0) return 2;
   if (orv::devMgmt::init() != 0) {
     std::fprintf(stderr, "init failed: %s\n", orverrno.message().c_str());
