@@ -42,6 +42,7 @@ const std::string* TextField(const Device& device, const std::string& field) {
   return nullptr;
 }
 
+// OrDash shows a text field in the table: printable, "-" when empty.
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
 
 // Utf8Length returns the length of the UTF-8 sequence at `at`, 0 if invalid.
@@ -91,9 +92,10 @@ std::string DeviceTable(const std::vector<Device>& devices) {
   for (const Device& device : devices) {
     std::string os = device.device_os;
     if (!device.device_os_version.empty()) os += (os.empty() ? "" : " ") + device.device_os_version;
-    rows.push_back({Printable(device.device_id), OrDash(device.display_name), OrDash(device.device_type),
-                    OrDash(os), device.blocked != 0 ? "yes" : "no", std::to_string(device.onguest),
-                    std::to_string(device.scan_level), Bindings(device)});
+    rows.push_back({Printable(device.device_id), OrDash(device.display_name),
+                    OrDash(device.device_type), OrDash(os), device.blocked != 0 ? "yes" : "no",
+                    std::to_string(device.onguest), std::to_string(device.scan_level),
+                    Bindings(device)});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
@@ -123,8 +125,8 @@ std::string DeviceDetails(const Device& device) {
   if (device.macs.empty()) out += " -";
   out += "\n";
   for (const MacIp& binding : device.macs) {
-    out += "  " + Printable(binding.mac) + "  " + (binding.ip.empty() ? "(no IP)" : Printable(binding.ip)) +
-           "\n";
+    out += "  " + Printable(binding.mac) + "  " +
+           (binding.ip.empty() ? "(no IP)" : Printable(binding.ip)) + "\n";
   }
   return out;
 }

@@ -17,9 +17,9 @@ std::size_t Utf8Length(const std::string& text, std::size_t at) {
     if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return 0;
   }
   const unsigned char second = static_cast<unsigned char>(text[at + 1]);
-  if (lead == 0xe0 && second < 0xa0) return 0;  // overlong
+  if (lead == 0xe0 && second < 0xa0) return 0;   // overlong
   if (lead == 0xed && second >= 0xa0) return 0;  // surrogate
-  if (lead == 0xf0 && second < 0x90) return 0;  // overlong
+  if (lead == 0xf0 && second < 0x90) return 0;   // overlong
   if (lead == 0xf4 && second >= 0x90) return 0;  // past U+10FFFF
   return length;
 }

@@ -20,7 +20,8 @@ int g_client_calls = 0;
 // A private directory, removed with all in it.
 struct TempDir {
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orv-interpose.XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "orv-interpose.XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) path = pattern;
   }
   ~TempDir() {
