@@ -11,9 +11,11 @@
 #                           table shows the median)
 #   ORV_BENCH_BUILD_DIR     build directory (default build-bench)
 #
-# Needs what scripts/setup.sh installs (libbenchmark-dev among it); nothing else.
+# Installs what is missing with scripts/setup.sh (libbenchmark-dev); nothing else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+scripts/setup.sh libbenchmark-dev
 
 build_dir=${ORV_BENCH_BUILD_DIR:-build-bench}
 mkdir -p "$build_dir"

@@ -1,10 +1,11 @@
 // client.cpp: the smallest useful client of the device library.
 //
 // It starts the library, prints who owns a MAC address, reports name changes
-// for a while, and stops the library again.
+// and traffic-blocked reports for a while, and stops the library again.
 //
 //   ORV_SETTINGS_DIR=/path/to/store ./orv-example-client aa:bb:cc:dd:ee:ff 10
 
+#include <jansson.h>
 #include <orv/devmgmt.h>
 
 #include <chrono>
@@ -27,6 +28,14 @@ void on_name_change(orv::DevInfoChangeType type, const std::string& device_id,
   }
 }
 
+// Runs on the sync thread; the report is the callback's to release.
+void on_traffic_blocked(json_t* status) {
+  const char* device_id = json_string_value(json_object_get(status, "device_id"));
+  std::printf("%s: traffic %s\n", device_id != nullptr ? device_id : "?",
+              json_integer_value(json_object_get(status, "blocked")) != 0 ? "blocked" : "allowed");
+  json_decref(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,6 +43,7 @@ int main(int argc, char** argv) {
   const int seconds = argc > 2 ? std::atoi(argv[2]) : 0;
 
   orv::devMgmt::set_on_dev_info_change({"display_name"}, on_name_change);
+  orv::devMgmt::set_on_traffic_blocked_change(on_traffic_blocked);
   if (orv::devMgmt::init() != 0) {
     std::fprintf(stderr, "init failed: %d %s\n", orverrno.code(), orverrno.message().c_str());
     return 1;
@@ -48,6 +58,7 @@ int main(int argc, char** argv) {
 
   std::this_thread::sleep_for(std::chrono::seconds(seconds));  // watch renames meanwhile
   orv::devMgmt::uninit();
+  orv::devMgmt::unset_on_traffic_blocked_change(on_traffic_blocked);
   orv::devMgmt::unset_on_dev_info_change({"display_name"}, on_name_change);
   return 0;
 }

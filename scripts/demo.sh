@@ -10,14 +10,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+echo "demo: checking the Debian packages the build needs (scripts/setup.sh)"
 scripts/setup.sh
 build_dir=${ORV_DEMO_BUILD_DIR:-build-demo}
 pause=${ORV_DEMO_PAUSE:-1}
 log="$build_dir/demo-build.log"
 mkdir -p "$build_dir"
-echo "demo: building the tools in $build_dir (log: $log) ..."
+echo "demo: building the two libraries and the tools in $build_dir, a line per step"
+echo "demo: (a minute or two the first time on a small machine; the full log: $log)"
+# Each compile and link step shows as "demo: [ 40%] compiling <source>".
+progress='s|CMakeFiles/[^/]*\.dir/||
+s/^\[ *([0-9]+%|[0-9]+\/[0-9]+)\] Building CXX object (.*)\.o$/demo: [\1] compiling \2/p
+s/^\[ *([0-9]+%|[0-9]+\/[0-9]+)\] Linking CXX (shared library|static library|executable) (.*)$/demo: [\1] linking \3/p'
 if ! { cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF &&
-  cmake --build "$build_dir" -j "$(nproc)" --target orv-settings orv-devices; } >"$log" 2>&1; then
+  cmake --build "$build_dir" -j "$(nproc)" --target orv-settings orv-devices; } 2>&1 |
+  tee "$log" | sed -nuE "$progress"; then
   tail -n 40 "$log" >&2
   echo "demo: the build failed; see $log" >&2
   exit 1

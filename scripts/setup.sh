@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# setup.sh: installs the Debian packages the build needs, if any is missing.
-# Run as root (or with sudo available) on a Debian machine.
+# setup.sh [PACKAGE...]: installs the Debian packages that build the libraries
+# and the tools, and the extra PACKAGEs, if any is missing: scripts/test.sh adds
+# GoogleTest (and Google Benchmark when it builds the benchmarks),
+# bench/run.sh Google Benchmark. Run as root (or with sudo available) on a
+# Debian machine.
 set -euo pipefail
 
-packages=(g++ make cmake pkg-config libjansson-dev libgtest-dev libbenchmark-dev "$@")
+packages=(g++ make cmake pkg-config libjansson-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

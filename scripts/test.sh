@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+extra=(libgtest-dev)
+case " $* " in *" -DORV_BUILD_BENCH=ON "*) extra+=(libbenchmark-dev) ;; esac
+scripts/setup.sh "${extra[@]}"
 build_dir=${ORV_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" "$@"
 cmake --build "$build_dir" -j "$(nproc)"

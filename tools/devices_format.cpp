@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "terminal_text.h"
+
 namespace orv_tools {
 
 using orv::devMgmt::Device;
@@ -40,7 +42,8 @@ const std::string* TextField(const Device& device, const std::string& field) {
   return nullptr;
 }
 
-std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+// OrDash shows a text field in the table: printable, "-" when empty.
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
 
 // Utf8Length returns the length of the UTF-8 sequence at `at`, 0 if invalid.
 std::size_t Utf8Length(const std::string& text, std::size_t at) {
@@ -71,7 +74,7 @@ std::string Bindings(const Device& device) {
   std::string out;
   for (const MacIp& binding : device.macs) {
     if (!out.empty()) out += ", ";
-    out += binding.mac + (binding.ip.empty() ? " (no IP)" : " " + binding.ip);
+    out += Printable(binding.mac) + (binding.ip.empty() ? " (no IP)" : " " + Printable(binding.ip));
   }
   return out.empty() ? "-" : out;
 }
@@ -79,7 +82,7 @@ std::string Bindings(const Device& device) {
 std::string FieldText(const Device& device, const std::string& field) {
   if (field == "macs") return Bindings(device);
   if (const int* number = IntField(device, field)) return std::to_string(*number);
-  if (const std::string* text = TextField(device, field)) return "\"" + *text + "\"";
+  if (const std::string* text = TextField(device, field)) return "\"" + Printable(*text) + "\"";
   return "";
 }
 
@@ -89,9 +92,10 @@ std::string DeviceTable(const std::vector<Device>& devices) {
   for (const Device& device : devices) {
     std::string os = device.device_os;
     if (!device.device_os_version.empty()) os += (os.empty() ? "" : " ") + device.device_os_version;
-    rows.push_back({device.device_id, OrDash(device.display_name), OrDash(device.device_type),
-                    OrDash(os), device.blocked != 0 ? "yes" : "no", std::to_string(device.onguest),
-                    std::to_string(device.scan_level), Bindings(device)});
+    rows.push_back({Printable(device.device_id), OrDash(device.display_name),
+                    OrDash(device.device_type), OrDash(os), device.blocked != 0 ? "yes" : "no",
+                    std::to_string(device.onguest), std::to_string(device.scan_level),
+                    Bindings(device)});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
@@ -112,7 +116,7 @@ std::string DeviceTable(const std::vector<Device>& devices) {
 }
 
 std::string DeviceDetails(const Device& device) {
-  std::string out = "device_id: " + device.device_id + "\n";
+  std::string out = "device_id: " + Printable(device.device_id) + "\n";
   for (const std::string& field : kDeviceFields) {
     if (field == "macs") continue;
     out += field + ": " + FieldText(device, field) + "\n";
@@ -121,7 +125,8 @@ std::string DeviceDetails(const Device& device) {
   if (device.macs.empty()) out += " -";
   out += "\n";
   for (const MacIp& binding : device.macs) {
-    out += "  " + binding.mac + "  " + (binding.ip.empty() ? "(no IP)" : binding.ip) + "\n";
+    out += "  " + Printable(binding.mac) + "  " +
+           (binding.ip.empty() ? "(no IP)" : Printable(binding.ip)) + "\n";
   }
   return out;
 }

@@ -1,5 +1,6 @@
 // devices_format.h: how orv-devices shows device records, as terminal text
-// and as JSON.
+// and as JSON. The terminal text shows every text from the store made
+// printable (terminal_text.h): names and MACs come from the LAN.
 
 #ifndef ORV_TOOLS_DEVICES_FORMAT_H_
 #define ORV_TOOLS_DEVICES_FORMAT_H_

@@ -11,6 +11,9 @@
 #include "orv/devmgmt.h"
 #include "orv/log.h"
 #include "orv/settings.h"
+#include "store_root.h"
+#include "terminal_text.h"
+#include "tools_version.h"
 
 namespace {
 
@@ -37,19 +40,23 @@ const char kUsage[] =
     "                reports (device fields, keys under /devices/, traffic-\n"
     "                blocked reports) until SIGINT or SIGTERM\n"
     "\n"
-    "options:\n"
+    "options (before or after the command):\n"
     "  --root DIR       the store's directory (default $ORV_SETTINGS_DIR, else\n"
     "                   /var/lib/orv/settings)\n"
     "  --log-level N    the library's log threshold, 0 (failures) to 4 (traces);\n"
     "                   default $ORV_LOG_LEVEL, else 0; lines go to stderr\n"
     "  --json           print JSON: one object per device or per event, a line each\n"
+    "  --version        the version of the tools\n"
     "  -h, --help       this text\n"
     "\n"
+    "Text from the store is shown with control characters as \\xNN; --json\n"
+    "escapes it as JSON does.\n"
+    "\n"
     "exit status: 0 done, 1 no such device, MAC or IP, 2 bad usage, 3 the\n"
-    "library can't start\n";
+    "store's root can't be read or the library can't start\n";
 
 int Fail(int status, const std::string& message) {
-  std::fprintf(stderr, "orv-devices: %s\n", message.c_str());
+  std::fprintf(stderr, "orv-devices: %s\n", orv_tools::Printable(message).c_str());
   return status;
 }
 
@@ -95,7 +102,7 @@ int Owner(int result, const std::string& what, const std::string& device_id, boo
     json_object_set_new(answer, "device_id", orv_tools::JsonText(device_id));
     PrintJson(answer);
   } else {
-    PrintText(device_id + "\n");
+    PrintText(orv_tools::Printable(device_id) + "\n");
   }
   return kExitOk;
 }
@@ -110,15 +117,29 @@ int Query(const std::string& command, const std::vector<std::string>& args, bool
   return Owner(orv::devMgmt::get_device_id_by_ip(args[0], owner), "IP " + args[0], owner, json);
 }
 
-// Run checks the command's arguments, starts the library and answers.
+struct Command {
+  const char* name;
+  std::size_t args;
+};
+
+// The commands and their number of arguments. watch runs until stopped; the
+// others start the library, answer from its cache and stop it (Query).
+const Command kCommands[] = {{"list", 0}, {"show", 1}, {"mac", 1}, {"ip", 1}, {"watch", 0}};
+
+// Run checks the command's arguments and the store's root, starts the
+// library and answers.
 int Run(const std::string& command, const std::vector<std::string>& args, bool json) {
-  const bool one_arg = command == "show" || command == "mac" || command == "ip";
-  if (command != "list" && command != "watch" && !one_arg) {
-    return Usage("unknown command \"" + command + "\"");
+  const Command* found = nullptr;
+  for (const Command& known : kCommands) {
+    if (command == known.name) found = &known;
   }
-  if (args.size() != (one_arg ? 1u : 0u)) {
-    return Usage(command + (one_arg ? " needs one argument" : " takes no argument"));
+  if (found == nullptr) return Usage("unknown command \"" + command + "\"");
+  if (args.size() != found->args) {
+    return Usage(command + (found->args == 1 ? " needs one argument" : " takes no argument"));
   }
+  // The library would take a missing root for a store without devices.
+  const std::string problem = orv_tools::RootProblem();
+  if (!problem.empty()) return Fail(kExitFailed, problem);
   if (command == "watch") return orv_tools::Watch(json);
   if (orv::devMgmt::init() != 0) {
     orv::devMgmt::uninit();
@@ -152,17 +173,25 @@ int main(int argc, char** argv) {
     } else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       return kExitOk;
+    } else if (arg == "--version") {
+      std::printf("orv-devices %s\n", orv_tools::kVersion);
+      return kExitOk;
     } else if (arg == "--json") {
       json = true;
     } else if (arg == "--") {
       options_done = true;
-    } else if (arg == "--root" || arg == "--log-level") {
-      if (at + 1 >= argc) return Usage(arg + " needs a value");
-      const std::string value = argv[++at];
-      if (arg == "--root") {
+    } else if (arg == "--root" || arg == "--log-level" || arg.rfind("--root=", 0) == 0) {
+      const bool joined = arg.rfind("--root=", 0) == 0;
+      if (!joined && at + 1 >= argc) return Usage(arg + " needs a value");
+      const std::string value = joined ? arg.substr(7) : argv[++at];
+      if (arg == "--log-level") {
+        if (!ParseLevel(value, orv::log::current_level)) {
+          return Usage("--log-level wants a number from 0 to 4, not \"" + value + "\"");
+        }
+      } else if (value.empty()) {  // an empty root would make "/" the store
+        return Usage("--root needs a DIR, not an empty name");
+      } else {
         orv::setMgmt::set_root(value);
-      } else if (!ParseLevel(value, orv::log::current_level)) {
-        return Usage("--log-level wants a number from 0 to 4, not \"" + value + "\"");
       }
     } else {
       return Usage("unknown option \"" + arg + "\"");

@@ -16,6 +16,7 @@
 #include "devices_format.h"
 #include "orv/devmgmt.h"
 #include "orv/settings.h"
+#include "terminal_text.h"
 
 namespace orv_tools {
 namespace {
@@ -91,8 +92,10 @@ void OnDeviceInfo(orv::DevInfoChangeType type, const std::string& device_id,
     Emit(JsonLine(event));
     return;
   }
-  std::string rest = device_id;
-  if (type == orv::DEV_INFO_UPDATED) rest += "  " + field + " = " + FieldText(device, field);
+  std::string rest = Printable(device_id);
+  if (type == orv::DEV_INFO_UPDATED) {
+    rest += "  " + Printable(field) + " = " + FieldText(device, field);
+  }
   Emit(Readable(type == orv::NEW_DEV ? "new" : kind, rest));
 }
 
@@ -102,7 +105,7 @@ void OnKey(const std::string& key) {
     json_object_set_new(event, "key", JsonText(key));
     Emit(JsonLine(event));
   } else {
-    Emit(Readable("key", key));
+    Emit(Readable("key", Printable(key)));
   }
 }
 
@@ -115,15 +118,15 @@ void OnTrafficBlocked(json_t* status) {
     return;
   }
   const char* device_id = json_string_value(json_object_get(status, "device_id"));
-  std::string rest = device_id != nullptr ? device_id : "?";
+  std::string rest = device_id != nullptr ? Printable(device_id) : "?";
   rest += "  blocked=" + std::to_string(json_integer_value(json_object_get(status, "blocked")));
   const json_t* macs = json_object_get(status, "macs");
   const json_t* ips = json_object_get(status, "ips");
   for (std::size_t i = 0; i < json_array_size(macs); ++i) {
     const char* mac = json_string_value(json_array_get(macs, i));
     const char* ip = json_string_value(json_array_get(ips, i));
-    rest += std::string(i == 0 ? "  " : ", ") + (mac != nullptr ? mac : "?");
-    rest += ip == nullptr || *ip == '\0' ? " (no IP)" : std::string(" ") + ip;
+    rest += std::string(i == 0 ? "  " : ", ") + (mac != nullptr ? Printable(mac) : "?");
+    rest += ip == nullptr || *ip == '\0' ? " (no IP)" : " " + Printable(ip);
   }
   json_decref(status);
   Emit(Readable("traffic", rest));
@@ -159,7 +162,7 @@ void PrintListing(std::vector<Device> devices) {
     std::string table = DeviceTable(devices);
     table.pop_back();  // PrintLine ends the line
     PrintLine(table);
-    PrintLine("-- watching " + orv::setMgmt::root() + "/devices (" +
+    PrintLine("-- watching " + Printable(orv::setMgmt::root()) + "/devices (" +
               std::to_string(devices.size()) + " devices); Ctrl-C stops.");
     PrintLine("-- The sync thread loads the cache again as it takes hold of the store,");
     PrintLine("-- so each device is announced as new once more first.");

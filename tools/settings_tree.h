@@ -5,9 +5,15 @@
 // children, a value is a string. Node names appear as the store lists them,
 // so an exported document imported again writes the same keys; names from a
 // hand-written document are escaped as one node name each ("a/b" becomes
-// "a%2Fb", a leading "." becomes "%2E"). Numbers are stored as their decimal
-// text. An empty object writes nothing: the store has no empty nodes of its
-// own making.
+// "a%2Fb", a leading "." becomes "%2E"). Numbers are stored as their text:
+// an integer's digits, a real number's shortest text that reads back as the
+// same number. An empty object writes nothing: the store has no empty nodes
+// of its own making.
+//
+// Text that is not UTF-8 (JSON can't hold it) goes by its hex form: such a
+// value as the array ["<hex>"], a child with such a name as a member of its
+// node's member "" (a name the store never has), named by the hex form:
+//   {"ok": "1", "": {"ff6869": ["c328"]}}
 
 #ifndef ORV_TOOLS_SETTINGS_TREE_H_
 #define ORV_TOOLS_SETTINGS_TREE_H_
@@ -27,11 +33,13 @@ constexpr int kExitFailed = 3;   // the store's files, or the document's, can't 
 // and the reason) as one line on stderr and returns the matching exit status.
 int StoreFailure();
 
-// Fail prints "orv-settings: <message>" on stderr and returns `status`.
+// Fail prints "orv-settings: <message>" on stderr, made printable, and
+// returns `status`.
 int Fail(int status, const std::string& message);
 
 // ListTree prints the value or the tree at `key` to `out`, one entry a line,
-// indented two blanks per level. Returns an exit status.
+// indented two blanks per level, names and values made printable (see
+// terminal_text.h). Returns an exit status.
 int ListTree(const std::string& key, std::FILE* out);
 
 // ExportTree prints the JSON form of the tree (or the value) at `key`.
@@ -39,8 +47,11 @@ int ExportTree(const std::string& key, std::FILE* out);
 
 // ImportFile reads a JSON document from `file` ("-" is stdin) and writes it
 // at `key`: an object's members below the node `key`, a string or a number as
-// the value at `key`. The whole document is checked before anything is
-// written. Existing keys not in the document are left alone.
+// the value at `key`. Everything the store could refuse is checked before
+// anything is written: the keys (absolute, names at most 255 bytes once
+// escaped), names that are one node once escaped ("a/b" and "a%2Fb") or
+// repeated, and a value of the store where the document has a node or the
+// reverse. Existing keys not in the document are left alone.
 int ImportFile(const std::string& file, const std::string& key);
 
 }  // namespace orv_tools

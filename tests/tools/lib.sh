@@ -59,10 +59,13 @@ expect_equal() {
 }
 
 # wait_for_line FILE LINE [SECONDS]: waits until FILE holds the exact LINE.
-wait_for_line() {
-  local file=$1 line=$2 deadline=$((SECONDS + ${3:-10}))
-  until grep -qxF -- "$line" "$file" 2>/dev/null; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "no line $line in $file after ${3:-10} s"
+# wait_for_text FILE TEXT [SECONDS]: waits until a line of FILE holds TEXT.
+wait_for_line() { wait_for_grep -qxF "$@"; }
+wait_for_text() { wait_for_grep -qF "$@"; }
+wait_for_grep() {
+  local flags=$1 file=$2 text=$3 deadline=$((SECONDS + ${4:-10}))
+  until grep "$flags" -- "$text" "$file" 2>/dev/null; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "no \"$text\" in $file after ${4:-10} s"
     sleep 0.05
   done
 }
