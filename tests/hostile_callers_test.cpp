@@ -221,6 +221,7 @@ TEST_F(HostileCallersTest, ThrowingSubscribersNeverStopTheSyncThread) {
   EXPECT_THROW(orv::devMgmt::init(), std::runtime_error);
   orv::devMgmt::unset_on_dev_info_change({"macs"}, ThrowsWhenNew);
   EXPECT_EQ(orv::devMgmt::init(), 0);
+  orv::devMgmt::uninit();  // before the log capture goes
 }
 
 // At uninit() the wake-up byte wins over changes pending in the same wait:
