@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <iterator>
 
+#include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 
@@ -85,9 +87,17 @@ void SyncHealth::Load(bool report) {
     last_load_us_ = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
   }
   if (!report) return;
-  // The callback runs with no lock of the cache held.
+  // The callback runs with no lock of the cache held. What it throws is
+  // logged and dropped: the load itself went well.
   std::lock_guard<std::recursive_mutex> call(reloaded_mutex_);
-  if (reloaded_callback_ != nullptr) reloaded_callback_(vanished);
+  if (reloaded_callback_ == nullptr) return;
+  try {
+    reloaded_callback_(vanished);
+  } catch (const std::exception& error) {
+    ORV_LOG(orv::log::kError, "BUG: the cache-reloaded callback failed: %s", error.what());
+  } catch (...) {
+    ORV_LOG(orv::log::kError, "BUG: the cache-reloaded callback failed");
+  }
 }
 
 void SyncHealth::Dropping() {

@@ -37,7 +37,7 @@ class SyncThread {
   std::thread thread;
   // The running thread's id, written by the thread itself as it starts (so
   // that it is known before any callback runs) and cleared once it is joined.
-  std::atomic<std::thread::id> id;
+  std::atomic<std::thread::id> id{std::thread::id()};
 
   // What the thread reports of itself.
   SyncHealth health;
