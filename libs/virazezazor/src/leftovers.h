@@ -1,9 +1,9 @@
 // The store's own hidden files in the tree, and the sweeping of those that a
 // process killed midway (kill -9, a power cut) left behind.
 //
-// A value is written to "<dir>/.new-<pid>-XXXXXX" and renamed into place; a
-// node is deleted by renaming it to "<root>/.trash/<pid>-XXXXXX" and then
-// removing that tree. A leftover is stale when it is older than
+// A value is written to "<root>/.new-<pid>-XXXXXX" and renamed into place
+// (older versions wrote it in the value's own directory); a node is deleted
+// by renaming it to "<root>/.trash/<pid>-XXXXXX" and then removing that tree. A leftover is stale when it is older than
 // kStaleAfterSeconds and the process named in it is gone (or it names none).
 
 #ifndef ORV_VIRAZEZAZOR_SRC_LEFTOVERS_H_
@@ -24,7 +24,7 @@ constexpr long kStaleAfterSeconds = 10 * 60;
 std::string UniqueName(const char* prefix);
 
 enum class Leftovers {
-  kTemps,  // the ".new-" files of a directory of the tree
+  kTemps,  // the ".new-" files of a directory (the root, or a node's)
   kTrash,  // every entry of the trash directory
 };
 

@@ -12,7 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "beneath.h"
 #include "key_files.h"
@@ -40,12 +44,23 @@ using internal::UniqueName;
 
 // How often a write makes its parent nodes again when a concurrent deletion
 // takes them away under it.
-constexpr int kWriteAttempts = 8;
+constexpr int kWriteAttempts = 16;
+
+// Pause waits a little before another attempt, longer and at random after
+// each, so that a writer and a deleter running in step fall out of it.
+void Pause(int attempt) {
+  if (attempt == 0) return;
+  thread_local std::minstd_rand random(
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const unsigned most = 20u << std::min(attempt, 8);  // up to 40 us, ..., 5 ms
+  std::this_thread::sleep_for(std::chrono::microseconds(random() % most));
+}
 
 constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// A value's text is written to a hidden file in the value's directory; the
-// file is removed again unless it was renamed into place.
+// A value's text is written to a hidden file in the root directory, which no
+// deletion takes away, and then renamed into the value's directory; the file
+// is removed again unless it was renamed into place.
 class TempFile {
  public:
   explicit TempFile(int dir_fd) : dir_fd_(dir_fd) {}
@@ -92,9 +107,10 @@ class TempFile {
   // Close reports the errors a delayed write may only show at close.
   bool Close() { return fd_.Close() == 0; }
 
-  // MoveTo renames the file to `name` in its directory; false with errno set.
-  bool MoveTo(const std::string& name) {
-    if (::renameat(dir_fd_, name_.c_str(), dir_fd_, name.c_str()) != 0) return false;
+  // MoveTo renames the file to `name` in directory `to_fd`; false with errno
+  // set.
+  bool MoveTo(int to_fd, const std::string& name) {
+    if (::renameat(dir_fd_, name_.c_str(), to_fd, name.c_str()) != 0) return false;
     name_.clear();
     return true;
   }
@@ -141,19 +157,15 @@ int OpenNode(int root_fd, const std::string& key, UniqueFd& out) {
   return errno == ENOENT ? MakeNodes(root_fd, key, out) : errno;
 }
 
-// WriteValue stores `value` as `name` in the directory `dir_fd`. Returns 0
-// or an errno value (ENOENT when the directory was deleted meanwhile, ELOOP
-// when `name` is a link, EISDIR when it is a node).
-int WriteValue(int dir_fd, const std::string& name, const std::string& value) {
+// MoveValue renames the finished `temp` to `name` in the directory
+// `dir_fd`. Returns 0 or an errno value (ENOENT when the directory was
+// deleted meanwhile, ELOOP when `name` is a link, EISDIR when it is a node).
+int MoveValue(TempFile& temp, int dir_fd, const std::string& name) {
   struct stat info;
   if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
     return ELOOP;  // a rename would replace the link: refused instead
   }
-  TempFile temp(dir_fd);
-  const int err = temp.Create();
-  if (err != 0) return err;
-  if (!temp.Write(value) || !temp.Close() || !temp.MoveTo(name)) return errno;
-  return 0;
+  return temp.MoveTo(dir_fd, name) ? 0 : errno;
 }
 
 int RecordSetFailure(int root_fd, const std::string& key, int err) {
@@ -229,16 +241,23 @@ int setKey(const std::string& key, const std::string& value) {
   if (value.size() > kMaxValueSize) return internal::RecordTooLarge(key);
   const internal::RootFd root_fd = OpenRoot(key, true);
   if (!root_fd) return -1;
+  SweepLeftovers(root_fd->get(), Leftovers::kTemps);
+  TempFile temp(root_fd->get());
+  int err = temp.Create();
+  if (err == 0 && (!temp.Write(value) || !temp.Close())) err = errno;
+  if (err != 0) {
+    RecordIoError(key, "write", err);
+    return -1;
+  }
+  // Only now are the nodes made: the less time between making them and
+  // filling them, the less a concurrent deletion can take them away.
   const std::string name = key.substr(key.rfind('/') + 1);
-  int err = 0;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
     UniqueFd parent;
     err = OpenNode(root_fd->get(), ParentKey(key), parent);
-    if (err == 0) {
-      SweepLeftovers(parent.get(), Leftovers::kTemps);
-      err = WriteValue(parent.get(), name, value);
-    }
+    if (err == 0) err = MoveValue(temp, parent.get(), name);
     if (err != ENOENT) break;  // ENOENT: a node deleted under the write
+    Pause(attempt);
   }
   return err == 0 ? 0 : RecordSetFailure(root_fd->get(), key, err);
 }
@@ -258,7 +277,7 @@ int deleteKey(const std::string& key) {
   if (::fstatat(parent.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return RecordFileError(key, "delete", errno);
   }
-  SweepLeftovers(parent.get(), Leftovers::kTemps);
+  SweepLeftovers(parent.get(), Leftovers::kTemps);  // as older versions left them
   if (!S_ISDIR(info.st_mode)) {
     // A link is removed itself, never what it points to.
     if (::unlinkat(parent.get(), name.c_str(), 0) == 0) return 0;
