@@ -27,8 +27,10 @@ void WatchHealth::CannotWatch(int code, const std::string& directory, const std:
                    : std::min<std::chrono::steady_clock::duration>(2 * backoff_, kLongestBackoff);
     retry_at_ = std::chrono::steady_clock::now() + backoff_;
   }
-  if (text_ == logged_) return;
-  logged_ = text_;
+  // Out of watches is one state, whichever node the watches ran out at.
+  const std::string state = out_of_watches ? std::string("out of watches") : text_;
+  if (state == logged_) return;
+  logged_ = state;
   if (log::current_level >= log::kError) log::print(0, log::kError, "settings: " + text_);
 }
 

@@ -16,8 +16,9 @@ class WatchHealth {
  public:
   // CannotWatch records that `directory` (a full file name) can't be
   // watched: orverrno gets `code` and "cannot watch <directory>: <reason>",
-  // and the log (level 0) "settings: " and that text when it differs from
-  // the last one logged. `out_of_watches` starts or lengthens the back-off.
+  // and the log (level 0) "settings: " and that text when the state differs
+  // from the last one logged. `out_of_watches` (one state, wherever the
+  // watches ran out) starts or lengthens the back-off.
   void CannotWatch(int code, const std::string& directory, const std::string& reason,
                    bool out_of_watches);
 
@@ -40,7 +41,7 @@ class WatchHealth {
  private:
   int code_ = 0;
   std::string text_;
-  std::string logged_;  // the last failure logged; empty while watching
+  std::string logged_;  // the state last logged; empty while watching
   std::chrono::steady_clock::duration backoff_{};
   std::chrono::steady_clock::time_point retry_at_{};
 };
