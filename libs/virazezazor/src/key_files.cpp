@@ -1,12 +1,15 @@
 #include "key_files.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <mutex>
 
+#include "beneath.h"
 #include "orv/error.h"
 #include "orv/settings.h"
 
@@ -21,6 +24,10 @@ struct RootSetting {
   std::mutex mutex;
   bool chosen = false;    // guarded by mutex
   std::string directory;  // guarded by mutex
+  // The open root directory, kept while the directory of that name is the
+  // same one; guarded by mutex. Shared: a caller may still use the one that
+  // a set_root or a replaced root made stale.
+  internal::RootFd fd;
 };
 
 // Never destroyed, so the store stays usable from static destructors.
@@ -38,11 +45,17 @@ std::string WithoutTrailingSlash(std::string directory) {
 
 }  // namespace
 
-void set_root(const std::string& directory) {
+int set_root(const std::string& directory) {
+  if (directory.empty()) {
+    orverrno.set(kBadKey, "bad settings root \"\": empty");
+    return -1;
+  }
   RootSetting& setting = TheRoot();
   std::lock_guard<std::mutex> hold(setting.mutex);
   setting.directory = WithoutTrailingSlash(directory);
   setting.chosen = true;
+  setting.fd.reset();
+  return 0;
 }
 
 namespace {
@@ -122,12 +135,6 @@ std::string KeyFile(const std::string& root_dir, const std::string& key) {
   return file;
 }
 
-std::string RootedKeyFile(const std::string& key) {
-  RootSetting& setting = TheRoot();
-  std::lock_guard<std::mutex> hold(setting.mutex);
-  return KeyFile(ChosenRoot(setting), key);
-}
-
 std::string ChildKey(const std::string& key, std::string_view name) {
   std::string child = key;
   if (child.empty() || child.back() != '/') child += '/';
@@ -143,11 +150,102 @@ void RecordWrongKind(const std::string& key, const char* what) {
   orverrno.set(kWrongKind, "key " + key + ": " + what);
 }
 
-void RecordIoError(const std::string& key, const char* action, int err) {
+std::string ErrorText(int err) {
   char buffer[256];
   // The GNU strerror_r may return a static text instead of filling buffer.
-  const char* reason = strerror_r(err, buffer, sizeof(buffer));
-  orverrno.set(kIoError, std::string(action) + " key " + key + ": " + reason);
+  return strerror_r(err, buffer, sizeof(buffer));
+}
+
+void RecordIoError(const std::string& key, const char* action, int err) {
+  orverrno.set(kIoError, std::string(action) + " key " + key + ": " + ErrorText(err));
+}
+
+int RecordLink(const std::string& link_key) {
+  orverrno.set(kSymbolicLink, "key " + link_key + " is a symbolic link");
+  return -1;
+}
+
+int RecordTooLarge(const std::string& key) {
+  orverrno.set(kTooLarge,
+               "value of " + key + " is larger than " + std::to_string(kMaxValueSize) + " bytes");
+  return -1;
+}
+
+namespace {
+
+// RecordRootError records why the root `directory` can't serve `key`.
+RootFd RecordRootError(const std::string& key, const std::string& directory, int err, bool create) {
+  const std::string problem = "settings root " + directory + ": " + ErrorText(err);
+  if (err == ENOENT && !create) {
+    orverrno.set(kNotFound, "key " + key + " not found: " + problem);
+  } else {
+    orverrno.set(kIoError, problem);
+  }
+  errno = err;  // for callers that word their own text
+  return nullptr;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+RootFd OpenRoot(const std::string& key, bool create) {
+  RootSetting& setting = TheRoot();
+  std::string directory;
+  RootFd cached;
+  {
+    std::lock_guard<std::mutex> hold(setting.mutex);
+    directory = ChosenRoot(setting);
+    cached = setting.fd;
+  }
+  // The name is looked up every time (without a descriptor): the root may
+  // have been replaced, and a link to it pointed elsewhere.
+  struct stat named;
+  int found = ::stat(directory.c_str(), &named);
+  if (found != 0 && errno == ENOENT && create) {
+    // A store used the first time; its parent must exist.
+    if (::mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST) {
+      found = ::stat(directory.c_str(), &named);
+    }
+  }
+  if (found != 0) return RecordRootError(key, directory, errno, create);
+  if (!S_ISDIR(named.st_mode)) return RecordRootError(key, directory, ENOTDIR, create);
+  struct stat held;
+  if (cached && ::fstat(cached->get(), &held) == 0 && SameFile(held, named)) return cached;
+  UniqueFd fd(KeepAbove2(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!fd.valid()) return RecordRootError(key, directory, errno, create);
+  RootFd opened = std::make_shared<const UniqueFd>(std::move(fd));
+  std::lock_guard<std::mutex> hold(setting.mutex);
+  if (setting.directory == directory) setting.fd = opened;
+  return opened;
+}
+
+int RecordReadFailure(int root_fd, const std::string& key, const char* action, int err) {
+  if (err == ELOOP || err == ENOTDIR || err == ENOENT) {
+    const Diagnosis found = Diagnose(root_fd, key);
+    if (found.fault == Fault::kLink) return RecordLink(found.at);
+    // A value where a node should be: nothing can be below it.
+    if (found.fault == Fault::kMissing || found.fault == Fault::kValue) {
+      RecordNotFound(key);
+      return -1;
+    }
+  }
+  return RecordFileError(key, action, err);
+}
+
+int RecordWriteFailure(int root_fd, const std::string& key, const char* action, int err) {
+  if (err == ELOOP || err == ENOTDIR || err == ENOENT) {
+    const Diagnosis found = Diagnose(root_fd, key);
+    if (found.fault == Fault::kLink) return RecordLink(found.at);
+    if (found.fault == Fault::kValue || err == ENOTDIR) {
+      RecordWrongKind(key, "a parent of it is a value, not a node");
+      return -1;
+    }
+  }
+  RecordIoError(key, action, err);
+  return -1;
 }
 
 int RecordFileError(const std::string& key, const char* action, int err) {

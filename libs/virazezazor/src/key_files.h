@@ -4,8 +4,11 @@
 #ifndef ORV_VIRAZEZAZOR_SRC_KEY_FILES_H_
 #define ORV_VIRAZEZAZOR_SRC_KEY_FILES_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "unique_fd.h"
 
 namespace orv {
 namespace setMgmt {
@@ -21,10 +24,6 @@ inline bool IsHiddenName(std::string_view name) { return !name.empty() && name.f
 // KeyFile returns the file of a checked key under `root_dir`.
 std::string KeyFile(const std::string& root_dir, const std::string& key);
 
-// RootedKeyFile is KeyFile(root(), key) without copying the root: what a
-// read does first, every time.
-std::string RootedKeyFile(const std::string& key);
-
 // ChildKey returns the key of child `name` of node `key`.
 std::string ChildKey(const std::string& key, std::string_view name);
 
@@ -33,6 +32,31 @@ void RecordBadKey(const std::string& key, const char* why);
 void RecordNotFound(const std::string& key);
 void RecordWrongKind(const std::string& key, const char* what);
 void RecordIoError(const std::string& key, const char* action, int err);
+// ErrorText is strerror's text for `err`.
+std::string ErrorText(int err);
+// RecordLink records kSymbolicLink for the link at `link_key`; RecordTooLarge
+// kTooLarge for the value at `key`. Both return -1.
+int RecordLink(const std::string& link_key);
+int RecordTooLarge(const std::string& key);
+
+// The store's open root directory, shared by the calls that use it.
+using RootFd = std::shared_ptr<const UniqueFd>;
+
+// OpenRoot gives the store's root directory for an operation on `key`,
+// opened once and kept (at descriptor 3 or above) while the directory of
+// that name stays the same one. When `create`, a missing root is made (not
+// its parents). On failure it records an error naming the root (kNotFound
+// for a missing root unless `create`, else kIoError) and returns null.
+RootFd OpenRoot(const std::string& key, bool create);
+
+// RecordReadFailure records why `key` below `root_fd` could not be opened
+// for reading with error `err`: kSymbolicLink at a link, kNotFound when a
+// piece is missing or a value stands where a node should, else as
+// RecordFileError. RecordWriteFailure is the same for writing, with
+// kWrongKind for a value on the way and kIoError otherwise. Both return -1.
+int RecordReadFailure(int root_fd, const std::string& key, const char* action, int err);
+int RecordWriteFailure(int root_fd, const std::string& key, const char* action, int err);
+
 // RecordFileError records a failed file operation on `key`: kNotFound when
 // `err` says the file or one of its directories is missing, else kIoError.
 // Returns -1 so that callers can return it.

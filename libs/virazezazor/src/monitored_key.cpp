@@ -3,20 +3,24 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "beneath.h"
 #include "key_files.h"
 #include "orv/log.h"
 #include "orv/settings.h"
+#include "watch_health.h"
 #include "watch_tree.h"
 
 namespace orv {
 namespace setMgmt {
 
+using internal::WatchHealth;
 using internal::WatchTree;
 
 namespace {
@@ -48,11 +52,22 @@ void LogCallbackFailure(const std::string& text, const char* what) {
   }
 }
 
-void Report(MonitoredKey::Callback callback, const std::string& text) {
+// Unguarded is true when the environment asks for callbacks whose
+// exceptions pass through (a test aid; see orv/settings.h).
+bool Unguarded() {
+  const char* value = std::getenv("ORV_SETTINGS_UNGUARDED_CALLBACKS");
+  return value != nullptr && std::string_view(value) == "1";
+}
+
+void Report(MonitoredKey::Callback callback, const std::string& text, bool guarded) {
   if (callback == nullptr) return;
   orv::path changed;
   // As a view: add_piece's overload for a std::string goes through a stream.
   changed.add_piece(true, basic_string_view<char>(text));
+  if (!guarded) {
+    callback(changed);
+    return;
+  }
   // A failing client must not cost the other changes their notification.
   try {
     callback(changed);
@@ -63,6 +78,11 @@ void Report(MonitoredKey::Callback callback, const std::string& text) {
   }
 }
 
+// OutOfWatchesReason words ENOSPC from inotify_add_watch.
+std::string OutOfWatchesReason() {
+  return internal::ErrorText(ENOSPC) + " (out of inotify watches: fs.inotify.max_user_watches)";
+}
+
 }  // namespace
 
 struct MonitoredKey::State {
@@ -70,21 +90,30 @@ struct MonitoredKey::State {
   // Set when the watch went away under the client; get_fd owes it one -1.
   bool lost = false;
   std::vector<char> buffer;
+  // Why there is no watch, for orverrno and the log.
+  WatchHealth health;
+  // Callbacks' exceptions are caught unless the environment said otherwise.
+  const bool guarded = !Unguarded();
+  std::string watched;  // the key of the watch
 
   void Lose() {
     watch.reset();
     lost = true;
   }
 
+  // Open sets the watch of `key` up and returns its descriptor, or -1 with
+  // the reason recorded.
+  int Open(const std::string& key, bool recursive);
+
   // Drain reads every pending event and appends the keys they changed.
-  void Drain(const std::string& watched, std::vector<std::string>& changed);
+  void Drain(std::vector<std::string>& changed);
 
   // Apply turns one event into the keys it changed. Returns false when the
   // watch is gone and the remaining events are moot.
   bool Apply(int wd, std::uint32_t mask, std::string_view name, std::vector<std::string>& changed);
 };
 
-void MonitoredKey::State::Drain(const std::string& watched, std::vector<std::string>& changed) {
+void MonitoredKey::State::Drain(std::vector<std::string>& changed) {
   buffer.resize(kReadBuffer);
   while (watch) {
     const ssize_t got = ::read(watch->fd(), buffer.data(), buffer.size());
@@ -123,6 +152,7 @@ bool MonitoredKey::State::Apply(int wd, std::uint32_t mask, std::string_view nam
   if (mask & IN_Q_OVERFLOW) {
     // Changes were dropped: the client must read the tree anew, which get_fd
     // tells it.
+    health.Lost(kIoError, internal::KeyFile(root(), watched), "the event queue overflowed");
     Lose();
     return false;
   }
@@ -135,6 +165,7 @@ bool MonitoredKey::State::Apply(int wd, std::uint32_t mask, std::string_view nam
       return true;
     }
     if (!(mask & IN_IGNORED)) changed.push_back(*node);
+    health.Lost(kNotFound, internal::KeyFile(root(), watched), "the node was deleted or moved");
     Lose();
     return false;
   }
@@ -147,6 +178,13 @@ bool MonitoredKey::State::Apply(int wd, std::uint32_t mask, std::string_view nam
     } else if ((mask & (IN_CREATE | IN_MOVED_TO)) && watch->recursive()) {
       // Its values may have been written before the watch took hold.
       watch->AddNode(child, &changed);
+      if (const std::string* unwatched = watch->OutOfWatches()) {
+        // Changes below it would go unreported: as good as lost.
+        health.CannotWatch(kIoError, internal::KeyFile(root(), *unwatched), OutOfWatchesReason(),
+                           true);
+        Lose();
+        return false;
+      }
     }
     return true;
   }
@@ -158,27 +196,59 @@ MonitoredKey::MonitoredKey() : state_(new State) {}
 
 MonitoredKey::~MonitoredKey() = default;
 
-int MonitoredKey::get_fd() {
-  if (state_->lost) {
-    state_->lost = false;
+int MonitoredKey::State::Open(const std::string& key, bool recursive) {
+  watched = key;
+  const internal::RootFd root_fd = internal::OpenRoot(key, false);
+  std::string failed_key = key;
+  if (root_fd) watch = WatchTree::Open(root_fd, key, recursive, failed_key);
+  if (watch) {
+    health.Watching(internal::KeyFile(root(), key));
+    return watch->fd();
+  }
+  const int err = errno;
+  const std::string directory = internal::KeyFile(root(), failed_key);
+  if (err == ENOSPC) {
+    health.CannotWatch(kIoError, directory, OutOfWatchesReason(), true);
     return -1;
   }
-  if (state_->watch) return state_->watch->fd();
+  if (root_fd && (err == ELOOP || err == ENOTDIR)) {
+    const internal::Diagnosis found = internal::Diagnose(root_fd->get(), failed_key);
+    if (found.fault == internal::Fault::kLink) {
+      health.CannotWatch(kSymbolicLink, directory,
+                         internal::KeyFile(root(), found.at) + " is a symbolic link", false);
+      return -1;
+    }
+  }
+  const int code = err == ENOENT || err == ENOTDIR ? kNotFound : kIoError;
+  health.CannotWatch(code, directory, internal::ErrorText(err), false);
+  return -1;
+}
+
+int MonitoredKey::get_fd() {
+  State& state = *state_;
+  if (state.lost) {
+    state.lost = false;
+    state.health.Recall();
+    return -1;
+  }
+  if (state.watch) return state.watch->fd();
   const std::string& text = key.str();
   if (!internal::CheckKey(text)) return -1;
-  state_->watch = WatchTree::Open(root(), text, recursive);
-  if (!state_->watch) return internal::RecordFileError(text, "watch", errno);
-  return state_->watch->fd();
+  if (state.health.BackingOff()) {
+    state.health.Recall();
+    return -1;
+  }
+  return state.Open(text, recursive);
 }
 
 int MonitoredKey::read_notifications() {
   if (!state_->watch) return -1;
   std::vector<std::string> changed;
-  state_->Drain(key.str(), changed);
+  state_->Drain(changed);
   // Reported only now, so that a callback which cancels or reads again can't
   // pull the watch from under the loop above.
   const Callback report_to = callback;
-  for (const std::string& text : changed) Report(report_to, text);
+  for (const std::string& text : changed) Report(report_to, text, state_->guarded);
   return static_cast<int>(changed.size());
 }
 

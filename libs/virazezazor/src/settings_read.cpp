@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "beneath.h"
 #include "key_files.h"
 #include "orv/settings.h"
 #include "unique_fd.h"
@@ -19,15 +20,20 @@ namespace setMgmt {
 namespace {
 
 using internal::CheckKey;
+using internal::OpenBeneath;
+using internal::OpenRoot;
 using internal::RecordFileError;
 using internal::RecordIoError;
+using internal::RecordLink;
+using internal::RecordReadFailure;
+using internal::RecordTooLarge;
 using internal::RecordWrongKind;
-using internal::RootedKeyFile;
 using internal::UniqueDir;
 using internal::UniqueFd;
 
-// ReadAll reads what is left of the regular file `fd` into the empty `text`;
-// false with errno set on a read error. The buffer starts at the size the
+// ReadAll reads what is left of the regular file `fd` into the empty `text`
+// (stopping once it holds more than kMaxValueSize); false with errno set on a
+// read error. The buffer starts at the size the
 // file claims, plus one byte so that a read can come back short: the text
 // keeps no spare capacity (callers hold values for long; a fixed-size chunk
 // would be cleared for every value and stay allocated with it), and a value
@@ -50,6 +56,7 @@ bool ReadAll(int fd, std::int64_t size_hint, std::string& text) {
     }
     used += static_cast<std::size_t>(got);
     if (static_cast<std::size_t>(got) < room) break;  // the end (or 0 at it)
+    if (used > kMaxValueSize) break;                  // too large: no more
   }
   text.resize(used);
   return true;
@@ -83,24 +90,31 @@ bool ParseInt(const std::string& text, int& out) {
   return true;
 }
 
-// RecordListFailure sorts out why `file` of `key` can't be listed.
-int RecordListFailure(const std::string& key, const std::string& file, int err) {
-  struct stat info;
-  if (err == ENOTDIR && ::stat(file.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+// IsLink is true for an entry of `dir_fd` that is a symbolic link.
+bool IsLink(int dir_fd, const dirent& entry) {
+  if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_LNK;
+  struct stat info;  // some file systems don't say; ask
+  return ::fstatat(dir_fd, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+// RecordListFailure sorts out why `key` can't be listed.
+int RecordListFailure(int root_fd, const std::string& key, int err) {
+  if (err == ENOTDIR && internal::Diagnose(root_fd, key).fault == internal::Fault::kNone) {
     RecordWrongKind(key, "is a value, not a node");
     return -1;
   }
-  return RecordFileError(key, "list", err);
+  return RecordReadFailure(root_fd, key, "list", err);
 }
 
 }  // namespace
 
 int getKey(const std::string& key, std::string& value) {
   if (!CheckKey(key)) return -1;
+  const internal::RootFd root_fd = OpenRoot(key, false);
+  if (!root_fd) return -1;
   // O_NONBLOCK: a FIFO planted in the store must not hang the reader.
-  const UniqueFd fd(
-      ::open(RootedKeyFile(key).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) return RecordFileError(key, "read", errno);
+  const UniqueFd fd(OpenBeneath(root_fd->get(), key, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return RecordReadFailure(root_fd->get(), key, "read", errno);
   struct stat info;
   if (::fstat(fd.get(), &info) != 0) return RecordFileError(key, "read", errno);
   if (S_ISDIR(info.st_mode)) {
@@ -111,13 +125,16 @@ int getKey(const std::string& key, std::string& value) {
     RecordWrongKind(key, "is not a value");
     return -1;
   }
+  // Measured before anything is allocated for it.
+  if (static_cast<std::uint64_t>(info.st_size) > kMaxValueSize) return RecordTooLarge(key);
   std::string text;
   if (!ReadAll(fd.get(), static_cast<std::int64_t>(info.st_size), text)) {
     RecordIoError(key, "read", errno);
     return -1;
   }
+  if (text.size() > kMaxValueSize) return RecordTooLarge(key);  // grew meanwhile
   value.swap(text);
-  return static_cast<int>(std::min<std::uint64_t>(value.size(), INT_MAX));
+  return static_cast<int>(value.size());
 }
 
 std::string getKeyValue(const std::string& key, const std::string& fallback) {
@@ -135,9 +152,14 @@ int getKeyValue(const std::string& key, int fallback) {
 
 int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
   if (!CheckKey(key)) return -1;
-  const std::string file = RootedKeyFile(key);
-  const UniqueDir dir(::opendir(file.c_str()));
-  if (!dir) return RecordListFailure(key, file, errno);
+  const internal::RootFd root_fd = OpenRoot(key, false);
+  if (!root_fd) return -1;
+  UniqueFd fd(OpenBeneath(root_fd->get(), key, O_RDONLY | O_DIRECTORY));
+  if (!fd.valid()) return RecordListFailure(root_fd->get(), key, errno);
+  const UniqueDir dir(::fdopendir(fd.get()));
+  if (!dir) return RecordFileError(key, "list", errno);
+  fd.release();  // the stream owns it now
+  const int dir_fd = ::dirfd(dir.get());
   std::vector<std::string> found;
   while (true) {
     errno = 0;
@@ -150,6 +172,7 @@ int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
       break;
     }
     if (internal::IsHiddenName(entry->d_name)) continue;  // also "." and ".."
+    if (IsLink(dir_fd, *entry)) continue;                 // neither node nor value
     found.emplace_back(entry->d_name);
   }
   // std::string compares as unsigned bytes, which is the order promised.
@@ -160,10 +183,14 @@ int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
 
 int statKey(const std::string& key, storage::NodeInfo& info) {
   if (!CheckKey(key)) return -1;
+  const internal::RootFd root_fd = OpenRoot(key, false);
+  if (!root_fd) return -1;
+  // O_PATH: a link opens as itself, and nothing needs read permission.
+  const UniqueFd fd(OpenBeneath(root_fd->get(), key, O_PATH));
+  if (!fd.valid()) return RecordReadFailure(root_fd->get(), key, "stat", errno);
   struct stat status;
-  if (::stat(RootedKeyFile(key).c_str(), &status) != 0) {
-    return RecordFileError(key, "stat", errno);
-  }
+  if (::fstat(fd.get(), &status) != 0) return RecordFileError(key, "stat", errno);
+  if (S_ISLNK(status.st_mode)) return RecordLink(key);
   const bool node = S_ISDIR(status.st_mode);
   info.kind = node ? storage::NodeInfo::kNode : storage::NodeInfo::kValue;
   info.size = node ? 0 : static_cast<std::int64_t>(status.st_size);

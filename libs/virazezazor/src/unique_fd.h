@@ -5,6 +5,8 @@
 #define ORV_VIRAZEZAZOR_SRC_UNIQUE_FD_H_
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <memory>
@@ -45,6 +47,19 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// KeepAbove2 returns `fd` moved to 3 or above when it is 0, 1 or 2 (the
+// standard streams' numbers, which a descriptor the store keeps must not
+// take from a process that closed them), closing the original. -1 stays -1;
+// a failed move returns -1 with errno set.
+inline int KeepAbove2(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return moved;
+}
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }

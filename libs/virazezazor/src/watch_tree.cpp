@@ -9,8 +9,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "beneath.h"
 #include "key_files.h"
-#include "orv/log.h"
+#include "orv/settings.h"
 
 namespace orv {
 namespace setMgmt {
@@ -47,22 +48,29 @@ EntryKind KindOf(int dir_fd, const dirent& entry) {
 
 }  // namespace
 
-WatchTree::WatchTree(UniqueFd fd, std::string root_dir, bool recursive)
-    : fd_(std::move(fd)), root_dir_(std::move(root_dir)), recursive_(recursive) {}
+WatchTree::WatchTree(UniqueFd fd, RootFd root, bool recursive)
+    : fd_(std::move(fd)), root_(std::move(root)), recursive_(recursive) {}
 
-std::unique_ptr<WatchTree> WatchTree::Open(const std::string& root_dir, const std::string& key,
-                                           bool recursive) {
-  UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+std::unique_ptr<WatchTree> WatchTree::Open(RootFd root, const std::string& key, bool recursive,
+                                           std::string& failed_key) {
+  failed_key = key;
+  UniqueFd fd(KeepAbove2(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)));
   if (!fd.valid()) return nullptr;
-  std::unique_ptr<WatchTree> tree(new WatchTree(std::move(fd), root_dir, recursive));
+  std::unique_ptr<WatchTree> tree(new WatchTree(std::move(fd), std::move(root), recursive));
   tree->top_wd_ = tree->AddWatch(key);
+  if (tree->top_wd_ >= 0 && recursive) tree->ScanChildren(key, nullptr);
+  if (tree->out_of_watches_) {
+    failed_key = tree->failed_key_;
+    tree.reset();
+    errno = ENOSPC;
+    return nullptr;
+  }
   if (tree->top_wd_ < 0) {
     const int err = errno;
     tree.reset();
     errno = err;
     return nullptr;
   }
-  if (recursive) tree->ScanChildren(key, nullptr);
   return tree;
 }
 
@@ -90,18 +98,21 @@ void WatchTree::DropNode(const std::string& key) {
 }
 
 int WatchTree::AddWatch(const std::string& key) {
-  const int wd = ::inotify_add_watch(fd_.get(), KeyFile(root_dir_, key).c_str(), kWatchMask);
+  // The directory is opened without following links, and watched through
+  // its descriptor; without /proc, through its name, not following a link
+  // in its last piece.
+  const UniqueFd dir(OpenBeneath(root_->get(), key, O_PATH | O_DIRECTORY));
+  if (!dir.valid()) return -1;
+  int wd = ::inotify_add_watch(fd_.get(), ("/proc/self/fd/" + std::to_string(dir.get())).c_str(),
+                               kWatchMask);
+  if (wd < 0 && errno == ENOENT) {
+    wd = ::inotify_add_watch(fd_.get(), KeyFile(root(), key).c_str(), kWatchMask | IN_DONT_FOLLOW);
+  }
   if (wd < 0) {
-    const int err = errno;
-    if (err == ENOSPC && !limit_logged_) {
-      limit_logged_ = true;
-      if (log::current_level >= log::kError) {
-        log::print(0, log::kError,
-                   "out of inotify watches (fs.inotify.max_user_watches) at " + key +
-                       ": changes below it are not reported");
-      }
+    if (errno == ENOSPC && !out_of_watches_) {
+      out_of_watches_ = true;
+      failed_key_ = key;
     }
-    errno = err;
     return -1;
   }
   // The same directory reached twice (a node created while it is scanned)
@@ -111,11 +122,15 @@ int WatchTree::AddWatch(const std::string& key) {
 }
 
 void WatchTree::ScanChildren(const std::string& key, std::vector<std::string>* values) {
-  const UniqueDir dir(::opendir(KeyFile(root_dir_, key).c_str()));
-  if (!dir) return;  // deleted meanwhile; its parent's event says so
+  UniqueFd fd(OpenBeneath(root_->get(), key, O_RDONLY | O_DIRECTORY));
+  if (!fd.valid()) return;  // deleted meanwhile; its parent's event says so
+  const UniqueDir dir(::fdopendir(fd.get()));
+  if (!dir) return;
+  fd.release();  // the stream owns it now
   const int dir_fd = ::dirfd(dir.get());
   while (const dirent* entry = ::readdir(dir.get())) {
     if (IsHiddenName(entry->d_name)) continue;
+    if (out_of_watches_) return;  // lost anyway
     switch (KindOf(dir_fd, *entry)) {
       case EntryKind::kValue:
         if (values != nullptr) values->push_back(ChildKey(key, entry->d_name));

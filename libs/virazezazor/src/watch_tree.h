@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "key_files.h"
 #include "unique_fd.h"
 
 namespace orv {
@@ -17,11 +18,13 @@ namespace internal {
 
 class WatchTree {
  public:
-  // Open watches node `key`, whose directory is `root_dir` + key, and when
-  // `recursive` every node below it. What is there already is not reported.
-  // Returns null with errno set when the node can't be watched.
-  static std::unique_ptr<WatchTree> Open(const std::string& root_dir, const std::string& key,
-                                         bool recursive);
+  // Open watches node `key` below the root directory `root` and, when
+  // `recursive`, every node below it, never through a symbolic link. What is
+  // there already is not reported. Returns null with errno set when the node
+  // can't be watched, or when the kernel's watches ran out on the way
+  // (ENOSPC); `failed_key` then names the node that could not be watched.
+  static std::unique_ptr<WatchTree> Open(RootFd root, const std::string& key, bool recursive,
+                                         std::string& failed_key);
 
   WatchTree(const WatchTree&) = delete;
   WatchTree& operator=(const WatchTree&) = delete;
@@ -45,8 +48,13 @@ class WatchTree {
   // Forget drops the record of a watch the kernel removed itself.
   void Forget(int wd) { keys_.erase(wd); }
 
+  // OutOfWatches names the first node left unwatched because the kernel's
+  // watches ran out (fs.inotify.max_user_watches), or is null: changes below
+  // it go unreported, so the watch is as good as lost.
+  const std::string* OutOfWatches() const { return out_of_watches_ ? &failed_key_ : nullptr; }
+
  private:
-  WatchTree(UniqueFd fd, std::string root_dir, bool recursive);
+  WatchTree(UniqueFd fd, RootFd root, bool recursive);
 
   // AddWatch watches the directory of `key`; returns the watch descriptor,
   // or -1 with errno set.
@@ -57,10 +65,11 @@ class WatchTree {
   void ScanChildren(const std::string& key, std::vector<std::string>* values);
 
   UniqueFd fd_;
-  std::string root_dir_;
+  RootFd root_;
   bool recursive_;
   int top_wd_ = -1;
-  bool limit_logged_ = false;
+  bool out_of_watches_ = false;
+  std::string failed_key_;
   std::unordered_map<int, std::string> keys_;
 };
 

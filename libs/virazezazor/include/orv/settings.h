@@ -13,10 +13,19 @@
 // files can be named) or holds a NUL byte. Nothing outside the root directory
 // is ever read or written.
 //
+// Symbolic links are never followed below the root (the root itself may be
+// reached through one: where it lives is the deployment's choice). A link
+// where a node or value should be is refused (kSymbolicLink, naming the key
+// of the link); listings leave links out; deleting a node that holds links
+// removes the links, never what they point to.
+//
 // Every operation is thread-safe and may be called from several processes at
 // once: a value is replaced atomically (written to a hidden temporary file and
 // renamed over the old one), so a reader sees the old text or the new one,
-// never a mix.
+// never a mix. A process killed midway may leave such hidden files, or a
+// deleted node's tree in the hidden ".trash" directory of the root: the store
+// removes those older than ten minutes whose process is gone when it next
+// writes or deletes in that directory.
 //
 // Failures return a negative number and record one of these codes in
 // orverrno (orv/error.h), with a text naming the key:
@@ -24,6 +33,14 @@
 //   kIoError     3  the file system refused ("... : <strerror text>")
 //   kNotFound    4  no node or value at the key ("key ... not found")
 //   kWrongKind   5  a value where a node is needed or the reverse
+//   kSymbolicLink 6 a piece of the key is a symbolic link
+//                   ("key /devices/evil is a symbolic link")
+//   kTooLarge    7  a value longer than kMaxValueSize, read or written
+//                   ("value of /devices/x/y is larger than 1048576 bytes")
+// When the root directory itself is the problem (missing, not a directory,
+// unreadable) the text names it: "settings root /nonexistent: No such file or
+// directory" (a read then records kNotFound for a missing root, with that
+// text after "key ... not found: ").
 //
 //   orv::setMgmt::setKey("/devices/d1/display_name", "Kitchen TV");
 //   std::string name;
@@ -32,6 +49,7 @@
 #ifndef ORV_SETTINGS_H_
 #define ORV_SETTINGS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -59,16 +77,26 @@ constexpr int kBadKey = 2;
 constexpr int kIoError = 3;
 constexpr int kNotFound = 4;
 constexpr int kWrongKind = 5;
+constexpr int kSymbolicLink = 6;
+constexpr int kTooLarge = 7;
 
-// set_root makes `directory` the store's root for this process from now on.
-// Meant for tests and tools; call it before other threads use the store.
-void set_root(const std::string& directory);
+// The largest value the store reads or writes, in bytes (1 MiB).
+constexpr std::size_t kMaxValueSize = 1024 * 1024;
+
+// set_root makes `directory` the store's root for this process from now on
+// and returns 0. An empty `directory` (which would make "/" the store) is
+// refused: the root stays what it was, kBadKey is recorded ("bad settings
+// root \"\": empty") and the result is below 0. Meant for tests and tools;
+// call it before other threads use the store.
+int set_root(const std::string& directory);
 
 // root returns the directory currently serving as the store's root.
 std::string root();
 
 // getKey reads the value at `key` into `value` and returns its length (0 or
-// more). On failure it returns below 0 and leaves `value` untouched.
+// more). On failure it returns below 0 and leaves `value` untouched; a value
+// larger than kMaxValueSize is not read (kTooLarge). A value where a node
+// should be on the way to `key` makes it not found (kNotFound).
 int getKey(const std::string& key, std::string& value);
 
 // getKeyValue returns the text at `key`, or `fallback` when it can't be read.
@@ -80,7 +108,8 @@ std::string getKeyValue(const std::string& key, const std::string& fallback);
 int getKeyValue(const std::string& key, int fallback);
 
 // enumSubkeys appends to `names` the names (not full keys) of the direct
-// children of the node at `key`, sorted bytewise, hidden entries left out.
+// children of the node at `key`, sorted bytewise, hidden entries and symbolic
+// links left out.
 // Returns their number, or below 0 when `key` is not a readable node.
 int enumSubkeys(const std::string& key, std::vector<std::string>& names);
 
@@ -89,11 +118,15 @@ int enumSubkeys(const std::string& key, std::vector<std::string>& names);
 int statKey(const std::string& key, storage::NodeInfo& info);
 
 // setKey stores `value` at `key`, creating missing parent nodes. Returns 0, or
-// below 0 (kWrongKind when `key` or one of its parents is of the other kind).
+// below 0 (kWrongKind when `key` or one of its parents is of the other kind,
+// kTooLarge when `value` is larger than kMaxValueSize). A parent node deleted
+// meanwhile by another caller is made again (a bounded number of times).
 int setKey(const std::string& key, const std::string& value);
 
 // deleteKey removes the node or value at `key` with everything below it.
-// A watcher sees one deletion of `key`, not one per value below it. Returns 0,
+// A watcher sees one deletion of `key`, not one per value below it (unless
+// the file system is too full for the store's hidden trash directory: the
+// tree is then removed in place). Returns 0,
 // or below 0 (kNotFound when nothing is there). The root node "/" can't be
 // deleted (kBadKey); delete its children instead.
 int deleteKey(const std::string& key);
@@ -132,15 +165,38 @@ class MonitoredKey {
   // Called once per changed key, on the thread of read_notifications. Its
   // result is not used. An exception it throws is caught and logged at level
   // 0; the remaining changes are still reported.
+  //
+  // Test aid: with the environment variable
+  // ORV_SETTINGS_UNGUARDED_CALLBACKS=1 when the MonitoredKey is constructed,
+  // exceptions are not caught: the first one leaves read_notifications and
+  // the changes after it in that call are not reported (as with a utility
+  // library that promises no catch). It shows whether a client contains its
+  // subscribers' exceptions itself.
   Callback callback = nullptr;
   // true: watch the whole tree below `key`; false: only its direct children.
   bool recursive = false;
 
   // get_fd returns a descriptor that turns readable while changes are
-  // pending, setting the watch up on first use. It returns below 1 while the
-  // watched node does not exist, and exactly once after the watch was lost
-  // (the watched node deleted, or the kernel's event queue overflowed): a
-  // client that sees this has missed changes and should read the tree anew.
+  // pending, setting the watch up on first use; the descriptor is never 0, 1
+  // or 2. It returns below 1 while the watched node does not exist (or can't
+  // be watched: a symbolic link, no watches left), and exactly once after the
+  // watch was lost (the watched node deleted, or the kernel's event queue
+  // overflowed): a client that sees this has missed changes and should read
+  // the tree anew.
+  //
+  // Each time it returns below 1 it records why in orverrno (e.g. kNotFound,
+  // "cannot watch /var/lib/orv/settings/devices: No such file or
+  // directory"); why it can't set the watch up is also logged at level 0,
+  // once per change of reason ("settings: cannot watch <directory>:
+  // <reason>"), and a line of level 2 says when watching works again.
+  //
+  // A watch takes one inotify watch per node at or below `key` (with
+  // `recursive`; else one): watching /devices takes 1 + the number of devices
+  // + one per device holding a "macs" node, all counted against the user's
+  // fs.inotify.max_user_watches. When they run out the watch is lost as
+  // above (changes below the node left unwatched would go unreported), and
+  // while the limit holds get_fd tries again only after a back-off of 1 s,
+  // doubling up to a minute.
   int get_fd();
 
   // read_notifications reports every pending change to `callback` and returns

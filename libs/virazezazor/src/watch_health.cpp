@@ -1,0 +1,60 @@
+#include "watch_health.h"
+
+#include <algorithm>
+
+#include "orv/error.h"
+#include "orv/log.h"
+
+namespace orv {
+namespace setMgmt {
+namespace internal {
+
+namespace {
+
+constexpr auto kFirstBackoff = std::chrono::seconds(1);
+constexpr auto kLongestBackoff = std::chrono::seconds(60);
+
+}  // namespace
+
+void WatchHealth::CannotWatch(int code, const std::string& directory, const std::string& reason,
+                              bool out_of_watches) {
+  code_ = code;
+  text_ = "cannot watch " + directory + ": " + reason;
+  Recall();
+  if (out_of_watches) {
+    backoff_ = backoff_.count() == 0
+                   ? std::chrono::steady_clock::duration(kFirstBackoff)
+                   : std::min<std::chrono::steady_clock::duration>(2 * backoff_, kLongestBackoff);
+    retry_at_ = std::chrono::steady_clock::now() + backoff_;
+  }
+  // Out of watches is one state, whichever node the watches ran out at.
+  const std::string state = out_of_watches ? std::string("out of watches") : text_;
+  if (state == logged_) return;
+  logged_ = state;
+  if (log::current_level >= log::kError) log::print(0, log::kError, "settings: " + text_);
+}
+
+void WatchHealth::Lost(int code, const std::string& directory, const char* why) {
+  code_ = code;
+  text_ = "lost the watch of " + directory + ": " + why;
+  Recall();
+}
+
+void WatchHealth::Recall() const { orverrno.set(code_, text_); }
+
+bool WatchHealth::BackingOff() const {
+  return backoff_.count() != 0 && std::chrono::steady_clock::now() < retry_at_;
+}
+
+void WatchHealth::Watching(const std::string& directory) {
+  backoff_ = {};
+  if (logged_.empty()) return;
+  logged_.clear();
+  if (log::current_level >= log::kNotice) {
+    log::print(0, log::kNotice, "settings: watching " + directory + " again");
+  }
+}
+
+}  // namespace internal
+}  // namespace setMgmt
+}  // namespace orv
