@@ -2,6 +2,7 @@
 // vanished, and the sync status, against a real store.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
@@ -102,6 +103,42 @@ TEST_F(SyncHealthTest, ReloadReportsExactlyTheVanishedIdsAndStatusMoves) {
   orv::devMgmt::get_sync_status(status);
   EXPECT_EQ(status.descriptors_lost, 1u);
   EXPECT_EQ(status.last_load_devices, 1);
+}
+
+TEST_F(SyncHealthTest, MissingRootIsNamedInTheStatus) {
+  const std::string missing = store_.root() + "/nonexistent";
+  orv::setMgmt::set_root(missing);
+  ASSERT_EQ(orv::devMgmt::init(), 0);
+  EXPECT_EQ(orv::devMgmt::wait_for_sync(100), -1);
+  EXPECT_EQ(orverrno.code(), 110);
+  EXPECT_EQ(orverrno.message(), "timed out");
+  orv::devMgmt::SyncStatus status;
+  EXPECT_TRUE(Eventually([&status] {
+    orv::devMgmt::get_sync_status(status);
+    return !status.last_store_error.empty();
+  }));
+  EXPECT_FALSE(status.watching);
+  EXPECT_NE(status.last_store_error.find(missing), std::string::npos) << status.last_store_error;
+  EXPECT_NE(status.last_store_error.find("No such file or directory"), std::string::npos)
+      << status.last_store_error;
+  orv::devMgmt::uninit();
+  orv::devMgmt::get_sync_status(status);
+  EXPECT_FALSE(status.running);
+  orv::setMgmt::set_root(store_.root());
+}
+
+// A process with its standard descriptors closed: the descriptors the
+// library and the store keep must not be taken for "no descriptor".
+TEST_F(SyncHealthTest, SyncsWithStandardDescriptorsClosed) {
+  store_.Set("/devices/d1/macs/m1", "10.0.0.1");
+  EXPECT_EXIT(
+      {
+        close(0);
+        close(1);
+        if (orv::devMgmt::init() != 0) std::_Exit(2);
+        std::_Exit(orv::devMgmt::wait_for_sync(3000) == 0 ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
