@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <vector>
 
 #include "unique_fd.h"

@@ -3,8 +3,8 @@
 //
 // A value is written to "<root>/.new-<pid>-XXXXXX" and renamed into place
 // (older versions wrote it in the value's own directory); a node is deleted
-// by renaming it to "<root>/.trash/<pid>-XXXXXX" and then removing that tree. A leftover is stale when it is older than
-// kStaleAfterSeconds and the process named in it is gone (or it names none).
+// by renaming it to "<root>/.trash/<pid>-XXXXXX" and then removing that tree. A leftover is stale
+// when it is older than kStaleAfterSeconds and the process named in it is gone (or it names none).
 
 #ifndef ORV_VIRAZEZAZOR_SRC_LEFTOVERS_H_
 #define ORV_VIRAZEZAZOR_SRC_LEFTOVERS_H_
