@@ -73,6 +73,10 @@ class Planner {
         return Fail(kExitUsage, key + ": only objects, strings, numbers and [\"<hex>\"] " +
                                     "(text that is not UTF-8) can be imported");
       }
+      if (text.size() > orv::setMgmt::kMaxValueSize) {
+        return Fail(kExitUsage, key + ": the value is larger than " +
+                                    std::to_string(orv::setMgmt::kMaxValueSize) + " bytes");
+      }
       const int status = CheckKind(key, false);
       if (status == kExitOk) writes_.emplace_back(key, std::move(text));
       return status;
