@@ -28,6 +28,10 @@ struct RootSetting {
   // same one; guarded by mutex. Shared: a caller may still use the one that
   // a set_root or a replaced root made stale.
   internal::RootFd fd;
+  // The device and inode of `fd`'s directory, taken when it was opened, so
+  // that checking the name against it costs one stat; guarded by mutex.
+  dev_t fd_dev = 0;
+  ino_t fd_ino = 0;
 };
 
 // Never destroyed, so the store stays usable from static destructors.
@@ -185,20 +189,20 @@ RootFd RecordRootError(const std::string& key, const std::string& directory, int
   return nullptr;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 }  // namespace
 
 RootFd OpenRoot(const std::string& key, bool create) {
   RootSetting& setting = TheRoot();
   std::string directory;
   RootFd cached;
+  dev_t cached_dev = 0;
+  ino_t cached_ino = 0;
   {
     std::lock_guard<std::mutex> hold(setting.mutex);
     directory = ChosenRoot(setting);
     cached = setting.fd;
+    cached_dev = setting.fd_dev;
+    cached_ino = setting.fd_ino;
   }
   // The name is looked up every time (without a descriptor): the root may
   // have been replaced, and a link to it pointed elsewhere.
@@ -212,13 +216,18 @@ RootFd OpenRoot(const std::string& key, bool create) {
   }
   if (found != 0) return RecordRootError(key, directory, errno, create);
   if (!S_ISDIR(named.st_mode)) return RecordRootError(key, directory, ENOTDIR, create);
-  struct stat held;
-  if (cached && ::fstat(cached->get(), &held) == 0 && SameFile(held, named)) return cached;
+  if (cached && cached_dev == named.st_dev && cached_ino == named.st_ino) return cached;
   UniqueFd fd(KeepAbove2(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   if (!fd.valid()) return RecordRootError(key, directory, errno, create);
+  struct stat held;
+  if (::fstat(fd.get(), &held) != 0) return RecordRootError(key, directory, errno, create);
   RootFd opened = std::make_shared<const UniqueFd>(std::move(fd));
   std::lock_guard<std::mutex> hold(setting.mutex);
-  if (setting.directory == directory) setting.fd = opened;
+  if (setting.directory == directory) {
+    setting.fd = opened;
+    setting.fd_dev = held.st_dev;
+    setting.fd_ino = held.st_ino;
+  }
   return opened;
 }
 
