@@ -159,7 +159,10 @@ void Load10k(benchmark::State& state) { Load(state, Store::Large()); }
 
 BENCHMARK(Load1k)->Name("3a/load_1000")->Iterations(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(Load10k)->Name("3b/load_10000")->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(SyncAfterInit)->Name("3c/sync_after_init_10000")->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(SyncAfterInit)
+    ->Name("3c/sync_after_init_10000")
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(HeapPerDevice)->Name("8/heap_per_device")->Iterations(1)->Unit(benchmark::kMillisecond);
 
 const bool kRegistered =

@@ -174,15 +174,14 @@ TEST_F(HostileCallersTest, UninitFromACallbackIsRefused) {
   // Still running: the next change reaches the cache.
   store.Set("/devices/d1/display_name", "after");
   orv::devMgmt::Device device;
-  for (int i = 0; i < 500 && !(g_devices.get_device("d1", device) && device.display_name == "after");
-       ++i) {
+  for (int i = 0;
+       i < 500 && !(g_devices.get_device("d1", device) && device.display_name == "after"); ++i) {
     std::this_thread::sleep_for(milliseconds(10));
   }
   EXPECT_EQ(device.display_name, "after");
   EXPECT_EQ(orv::devMgmt::uninit(), 0);
   orv::devMgmt::unset_on_key_change("display_name", StopFromCallback);
 }
-
 
 // Subscribers that throw: the sync thread logs a "BUG:" line and goes on with
 // the next change, also when the store's notification reader lets the
@@ -209,8 +208,9 @@ TEST_F(HostileCallersTest, ThrowingSubscribersNeverStopTheSyncThread) {
   }
   EXPECT_EQ(device.display_name, "first");
   EXPECT_EQ(device.device_os, "second");
-  EXPECT_TRUE(log.Contains(0, "BUG: applying /devices/d1/display_name failed: subscriber of "
-                              "/devices/d1/display_name"));
+  EXPECT_TRUE(log.Contains(0,
+                           "BUG: applying /devices/d1/display_name failed: subscriber of "
+                           "/devices/d1/display_name"));
   orv::devMgmt::uninit();
   unsetenv("ORV_SETTINGS_UNGUARDED_CALLBACKS");
   orv::devMgmt::unset_on_key_change("display_name", Throws);

@@ -20,7 +20,7 @@ namespace {
 using Ids = std::vector<std::string>;
 
 std::mutex g_mutex;
-std::vector<Ids> g_reloads;  // guarded by g_mutex
+std::vector<Ids> g_reloads;       // guarded by g_mutex
 std::vector<std::string> g_keys;  // guarded by g_mutex
 
 void OnReloaded(const Ids& vanished) {

@@ -108,8 +108,7 @@ void SyncHealth::Dropping() {
   }
   std::lock_guard<std::mutex> hold(mutex_);
   std::vector<std::string> all;
-  std::set_union(dropped_.begin(), dropped_.end(), ids.begin(), ids.end(),
-                 std::back_inserter(all));
+  std::set_union(dropped_.begin(), dropped_.end(), ids.begin(), ids.end(), std::back_inserter(all));
   dropped_.swap(all);
 }
 
@@ -139,9 +138,8 @@ void SyncHealth::ChangeApplied() {
 
 int SyncHealth::WaitForSync(int timeout_ms) {
   std::unique_lock<std::mutex> hold(mutex_);
-  const bool ended =
-      changed_.wait_for(hold, std::chrono::milliseconds(std::max(timeout_ms, 0)),
-                        [this] { return !running_ || synced_; });
+  const bool ended = changed_.wait_for(hold, std::chrono::milliseconds(std::max(timeout_ms, 0)),
+                                       [this] { return !running_ || synced_; });
   if (!running_) {
     orverrno.set(kNotRunning, "not running");
     return -1;

@@ -141,8 +141,8 @@ void sync_thread_function() {
     if (notify_fd < 1) {
       ORV_LOG(orv::log::kError, "Could not get notification fd for /devices");
       cache_loaded = false;
-      g_sync_thread.health.Watching(false, orverrno.code() != 0 ? orverrno.message()
-                                                                : kNoDescriptor);
+      g_sync_thread.health.Watching(false,
+                                    orverrno.code() != 0 ? orverrno.message() : kNoDescriptor);
     } else {
       fds[1].fd = notify_fd;
       count = 2;

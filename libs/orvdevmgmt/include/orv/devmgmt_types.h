@@ -56,15 +56,15 @@ struct Device {
 
 // SyncStatus is how the sync thread is doing: figures for a status page.
 struct SyncStatus {
-  bool running = false;   // init() has started the library and uninit() not stopped it
-  bool watching = false;  // the thread holds the store's notification descriptor
-  std::uint64_t loads = 0;              // whole loads of the cache: init()'s and reloads
-  std::int64_t last_load_devices = 0;   // devices the last load left in the cache
-  std::int64_t last_load_us = 0;        // how long the last load took, microseconds
-  std::uint64_t changes_applied = 0;    // changed keys taken from the store
-  std::uint64_t descriptors_lost = 0;   // watches lost (/devices deleted, overflow)
-  std::int64_t last_change_ms = 0;      // CLOCK_REALTIME of the last change applied, ms; 0: none
-  std::string last_store_error;         // why the thread isn't watching; "" while it is
+  bool running = false;                // init() has started the library and uninit() not stopped it
+  bool watching = false;               // the thread holds the store's notification descriptor
+  std::uint64_t loads = 0;             // whole loads of the cache: init()'s and reloads
+  std::int64_t last_load_devices = 0;  // devices the last load left in the cache
+  std::int64_t last_load_us = 0;       // how long the last load took, microseconds
+  std::uint64_t changes_applied = 0;   // changed keys taken from the store
+  std::uint64_t descriptors_lost = 0;  // watches lost (/devices deleted, overflow)
+  std::int64_t last_change_ms = 0;     // CLOCK_REALTIME of the last change applied, ms; 0: none
+  std::string last_store_error;        // why the thread isn't watching; "" while it is
 };
 
 }  // namespace devMgmt
