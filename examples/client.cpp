@@ -1,7 +1,8 @@
 // client.cpp: the smallest useful client of the device library.
 //
-// It starts the library, prints who owns a MAC address, reports name changes
-// and traffic-blocked reports for a while, and stops the library again.
+// It starts the library, waits until it is in step with the settings store,
+// prints who owns a MAC address, reports name changes and traffic-blocked
+// reports for a while, and stops the library again.
 //
 //   ORV_SETTINGS_DIR=/path/to/store ./orv-example-client aa:bb:cc:dd:ee:ff 10
 
@@ -46,6 +47,12 @@ int main(int argc, char** argv) {
   orv::devMgmt::set_on_traffic_blocked_change(on_traffic_blocked);
   if (orv::devMgmt::init() != 0) {
     std::fprintf(stderr, "init failed: %d %s\n", orverrno.code(), orverrno.message().c_str());
+    return 1;
+  }
+  // Until the sync thread watches the store, the cache may miss changes.
+  if (orv::devMgmt::wait_for_sync(5000) != 0) {
+    std::fprintf(stderr, "not in sync: %d %s\n", orverrno.code(), orverrno.message().c_str());
+    orv::devMgmt::uninit();
     return 1;
   }
 

@@ -1,12 +1,15 @@
 // orv-devices: what a service process linked with the device library sees.
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "devices_format.h"
+#include "devices_sync.h"
 #include "devices_watch.h"
 #include "orv/devmgmt.h"
 #include "orv/log.h"
@@ -24,6 +27,8 @@ constexpr int kExitMissing = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 3;
 
+constexpr int kDefaultTimeoutMs = 5000;
+
 const char kUsage[] =
     "usage: orv-devices [OPTIONS] COMMAND [ARG]\n"
     "\n"
@@ -38,13 +43,21 @@ const char kUsage[] =
     "  ip IP         the id of the first device with a binding to IP\n"
     "  watch         list the devices, then print every event the library\n"
     "                reports (device fields, keys under /devices/, traffic-\n"
-    "                blocked reports) until SIGINT or SIGTERM\n"
+    "                blocked reports, reloads of the cache) until SIGINT or\n"
+    "                SIGTERM\n"
+    "  status        how the library's sync thread is doing: whether it watches\n"
+    "                the store, its loads and changes, the store's error\n"
+    "\n"
+    "Every command but status first waits for the library to watch the store\n"
+    "(at most --timeout), so that it answers from a cache in step with it.\n"
     "\n"
     "options (before or after the command):\n"
     "  --root DIR       the store's directory (default $ORV_SETTINGS_DIR, else\n"
     "                   /var/lib/orv/settings)\n"
     "  --log-level N    the library's log threshold, 0 (failures) to 4 (traces);\n"
     "                   default $ORV_LOG_LEVEL, else 0; lines go to stderr\n"
+    "  --timeout MS     how long to wait for the library to watch the store,\n"
+    "                   milliseconds (default 5000)\n"
     "  --json           print JSON: one object per device or per event, a line each\n"
     "  --version        the version of the tools\n"
     "  -h, --help       this text\n"
@@ -53,7 +66,8 @@ const char kUsage[] =
     "escapes it as JSON does.\n"
     "\n"
     "exit status: 0 done, 1 no such device, MAC or IP, 2 bad usage, 3 the\n"
-    "store's root can't be read or the library can't start\n";
+    "store's root can't be read, the library can't start or can't watch the\n"
+    "store (status: 3 when it doesn't watch it)\n";
 
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "orv-devices: %s\n", orv_tools::Printable(message).c_str());
@@ -107,6 +121,23 @@ int Owner(int result, const std::string& what, const std::string& device_id, boo
   return kExitOk;
 }
 
+// Status shows what the library's sync thread reports once it watches the
+// store or `timeout_ms` has passed: not watching is shown, not an error of
+// the tool, but the exit status says it.
+int Status(int timeout_ms, bool json) {
+  const std::string waited =
+      orv::devMgmt::wait_for_sync(timeout_ms) == 0 ? "not watching" : orverrno.message();
+  orv::devMgmt::SyncStatus status;
+  orv::devMgmt::get_sync_status(status);
+  if (json) {
+    PrintJson(orv_tools::SyncStatusJson(status));
+  } else {
+    PrintText(orv_tools::SyncStatusText(status));
+  }
+  std::fflush(stdout);  // before the line on stderr
+  return status.watching ? kExitOk : Fail(kExitFailed, orv_tools::StoreProblem(status, waited));
+}
+
 int Query(const std::string& command, const std::vector<std::string>& args, bool json) {
   std::string owner;
   if (command == "list") return List(json);
@@ -124,11 +155,13 @@ struct Command {
 
 // The commands and their number of arguments. watch runs until stopped; the
 // others start the library, answer from its cache and stop it (Query).
-const Command kCommands[] = {{"list", 0}, {"show", 1}, {"mac", 1}, {"ip", 1}, {"watch", 0}};
+const Command kCommands[] = {{"list", 0}, {"show", 1},  {"mac", 1},
+                             {"ip", 1},   {"watch", 0}, {"status", 0}};
 
 // Run checks the command's arguments and the store's root, starts the
 // library and answers.
-int Run(const std::string& command, const std::vector<std::string>& args, bool json) {
+int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms,
+        bool json) {
   const Command* found = nullptr;
   for (const Command& known : kCommands) {
     if (command == known.name) found = &known;
@@ -138,23 +171,33 @@ int Run(const std::string& command, const std::vector<std::string>& args, bool j
     return Usage(command + (found->args == 1 ? " needs one argument" : " takes no argument"));
   }
   // The library would take a missing root for a store without devices.
+  // status shows instead what the library makes of it.
   const std::string problem = orv_tools::RootProblem();
-  if (!problem.empty()) return Fail(kExitFailed, problem);
-  if (command == "watch") return orv_tools::Watch(json);
+  if (!problem.empty() && command != "status") return Fail(kExitFailed, problem);
+  if (command == "watch") return orv_tools::Watch(timeout_ms, json);
   if (orv::devMgmt::init() != 0) {
     orv::devMgmt::uninit();
     return Fail(kExitFailed, "the library can't start: " + orverrno.message());
   }
-  const int status = Query(command, args, json);
+  int status = kExitFailed;
+  if (command == "status") {
+    status = Status(timeout_ms, json);
+  } else {
+    // Until then the cache may lack changes the store has already made.
+    const std::string unsynced = orv_tools::SyncProblem(timeout_ms);
+    status = unsynced.empty() ? Query(command, args, json) : Fail(kExitFailed, unsynced);
+  }
   orv::devMgmt::uninit();
   return status;
 }
 
-bool ParseLevel(const std::string& text, int& level) {
+// ParseNumber reads a decimal number from `low` to `high` into `number`.
+bool ParseNumber(const std::string& text, long low, long high, int& number) {
   char* end = nullptr;
+  errno = 0;
   const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 0 || value > 4) return false;
-  level = static_cast<int>(value);
+  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) return false;
+  number = static_cast<int>(value);
   return true;
 }
 
@@ -164,6 +207,7 @@ int main(int argc, char** argv) {
   // A tool shows only the library's failures unless asked for more.
   if (std::getenv("ORV_LOG_LEVEL") == nullptr) orv::log::current_level = orv::log::kError;
   bool json = false;
+  int timeout_ms = kDefaultTimeoutMs;
   std::vector<std::string> words;
   bool options_done = false;
   for (int at = 1; at < argc; ++at) {
@@ -180,13 +224,18 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--") {
       options_done = true;
-    } else if (arg == "--root" || arg == "--log-level" || arg.rfind("--root=", 0) == 0) {
+    } else if (arg == "--root" || arg == "--log-level" || arg == "--timeout" ||
+               arg.rfind("--root=", 0) == 0) {
       const bool joined = arg.rfind("--root=", 0) == 0;
       if (!joined && at + 1 >= argc) return Usage(arg + " needs a value");
       const std::string value = joined ? arg.substr(7) : argv[++at];
       if (arg == "--log-level") {
-        if (!ParseLevel(value, orv::log::current_level)) {
+        if (!ParseNumber(value, 0, 4, orv::log::current_level)) {
           return Usage("--log-level wants a number from 0 to 4, not \"" + value + "\"");
+        }
+      } else if (arg == "--timeout") {
+        if (!ParseNumber(value, 0, INT_MAX, timeout_ms)) {
+          return Usage("--timeout wants milliseconds, 0 or more, not \"" + value + "\"");
         }
       } else if (value.empty()) {  // an empty root would make "/" the store
         return Usage("--root needs a DIR, not an empty name");
@@ -199,5 +248,5 @@ int main(int argc, char** argv) {
   }
   if (words.empty()) return Usage("no command given");
   const std::vector<std::string> args(words.begin() + 1, words.end());
-  return Run(words[0], args, json);
+  return Run(words[0], args, timeout_ms, json);
 }

@@ -6,14 +6,15 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "devices_format.h"
+#include "devices_sync.h"
 #include "orv/devmgmt.h"
 #include "orv/settings.h"
 #include "terminal_text.h"
@@ -33,7 +34,11 @@ std::mutex g_output_mutex;
 bool g_listed = false;               // guarded by g_output_mutex
 std::vector<std::string> g_pending;  // guarded by g_output_mutex
 bool g_json = false;                 // set before the library starts
-std::thread::id g_main_thread;       // set before the library starts
+
+// Until the sync thread watches the store, the loads (init()'s, then the
+// thread's own) announce every device as new and report a reload: the
+// listing, taken after them, shows that state once instead.
+std::atomic<bool> g_synced{false};
 
 void PrintLine(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
@@ -75,8 +80,7 @@ json_t* Event(const char* kind) {
 // OnDeviceInfo runs with the library's cache locked: it may query it.
 void OnDeviceInfo(orv::DevInfoChangeType type, const std::string& device_id,
                   const std::string& field) {
-  // The load made by init() runs on the main thread; the listing shows it.
-  if (std::this_thread::get_id() == g_main_thread) return;
+  if (!g_synced) return;  // the listing shows it
   const char* kind = type == orv::NEW_DEV            ? "new_dev"
                      : type == orv::DEV_INFO_REMOVED ? "removed"
                                                      : "updated";
@@ -132,13 +136,35 @@ void OnTrafficBlocked(json_t* status) {
   Emit(Readable("traffic", rest));
 }
 
+// OnReloaded follows a reload of the cache (the store's notifications were
+// lost), which announced the devices it found as new: it names the devices
+// the reload dropped.
+void OnReloaded(const std::vector<std::string>& vanished_ids) {
+  if (!g_synced) return;  // the listing shows it
+  if (g_json) {
+    json_t* event = Event("reloaded");
+    json_t* vanished = json_array();
+    for (const std::string& id : vanished_ids) json_array_append_new(vanished, JsonText(id));
+    json_object_set_new(event, "vanished", vanished);
+    Emit(JsonLine(event));
+    return;
+  }
+  std::string rest = "vanished:";
+  for (const std::string& id : vanished_ids) {
+    rest += (&id == &vanished_ids.front() ? " " : ", ") + Printable(id);
+  }
+  Emit(Readable("reloaded", vanished_ids.empty() ? "none vanished" : rest));
+}
+
 void Subscribe() {
   orv::devMgmt::set_on_dev_info_change(kDeviceFields, OnDeviceInfo);
   orv::devMgmt::set_on_key_change(kKeyRegex, OnKey);
   orv::devMgmt::set_on_traffic_blocked_change(OnTrafficBlocked);
+  orv::devMgmt::set_on_cache_reloaded(OnReloaded);
 }
 
 void Unsubscribe() {
+  orv::devMgmt::unset_on_cache_reloaded(OnReloaded);
   orv::devMgmt::unset_on_traffic_blocked_change(OnTrafficBlocked);
   orv::devMgmt::unset_on_key_change(kKeyRegex, OnKey);
   orv::devMgmt::unset_on_dev_info_change(kDeviceFields, OnDeviceInfo);
@@ -164,8 +190,6 @@ void PrintListing(std::vector<Device> devices) {
     PrintLine(table);
     PrintLine("-- watching " + Printable(orv::setMgmt::root()) + "/devices (" +
               std::to_string(devices.size()) + " devices); Ctrl-C stops.");
-    PrintLine("-- The sync thread loads the cache again as it takes hold of the store,");
-    PrintLine("-- so each device is announced as new once more first.");
   }
   for (const std::string& line : g_pending) PrintLine(line);
   g_pending.clear();
@@ -174,9 +198,8 @@ void PrintListing(std::vector<Device> devices) {
 
 }  // namespace
 
-int Watch(bool json) {
+int Watch(int timeout_ms, bool json) {
   g_json = json;
-  g_main_thread = std::this_thread::get_id();
   // Blocked before init(), so that the sync thread inherits the mask and the
   // signals reach sigwait below, not a handler. A shell starts background
   // jobs with SIGINT ignored: restore the default so that it is delivered.
@@ -189,16 +212,23 @@ int Watch(bool json) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   // Subscribed before init(), so that no change falls between the load and
-  // the subscriptions. When the sync thread takes hold of the store it loads
-  // the cache again: every device is then announced anew (NEW_DEV).
+  // the subscriptions; what happens before the wait ends, the listing shows.
   Subscribe();
+  std::string problem;
   if (orv::devMgmt::init() != 0) {
-    std::fprintf(stderr, "orv-devices: the library can't start: %s (code %d)\n",
-                 orverrno.message().c_str(), orverrno.code());
+    problem = "the library can't start: " + orverrno.message();
+  } else {
+    problem = SyncProblem(timeout_ms);
+  }
+  if (!problem.empty()) {
+    std::fprintf(stderr, "orv-devices: %s\n", problem.c_str());
     orv::devMgmt::uninit();
     Unsubscribe();
     return 3;
   }
+  // Set before the listing is taken: a change from now on is either in it or
+  // printed after it (or both).
+  g_synced = true;
   std::vector<Device> devices;
   orv::devMgmt::get_devices(devices);
   PrintListing(std::move(devices));

@@ -5,10 +5,11 @@
 
 namespace orv_tools {
 
-// Watch subscribes to every device field, to the keys "^/devices/" and to
-// the traffic-blocked reports, starts the library, prints the devices, then
-// one line per event until SIGINT or SIGTERM, and stops the library. With
-// `json`, every line is one JSON object with an "event" member:
+// Watch subscribes to every device field, to the keys "^/devices/", to the
+// traffic-blocked reports and to the cache's reloads, starts the library,
+// waits up to `timeout_ms` for it to watch the store, prints the devices,
+// then one line per event until SIGINT or SIGTERM, and stops the library.
+// With `json`, every line is one JSON object with an "event" member:
 //   {"event":"device","device":{...}}          a device loaded at start
 //   {"event":"ready","devices":N}              the listing is complete
 //   {"event":"new_dev","device_id":ID}
@@ -16,9 +17,12 @@ namespace orv_tools {
 //   {"event":"removed","device_id":ID}
 //   {"event":"key","key":K}
 //   {"event":"traffic_blocked","status":{...}} the library's report
+//   {"event":"reloaded","vanished":[ID,...]}   after a reload, which
+//                                              announced its devices as new
 //   {"event":"stopped","signal":"SIGTERM"}
-// Returns the exit status: 0, or 3 when the library can't start.
-int Watch(bool json);
+// Returns the exit status: 0, or 3 when the library can't start or doesn't
+// come to watch the store in time.
+int Watch(int timeout_ms, bool json);
 
 }  // namespace orv_tools
 

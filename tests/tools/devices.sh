@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # orv-devices end to end: list, show, mac and ip over the example network (the
 # library's view of it, the table aligned by characters, lookups and their
-# failures), text from the LAN shown without control characters, a store root
-# that can't serve, and watch: the listing, then the library's events for a
-# scripted change, and a clean stop on SIGTERM.
+# failures), status, text from the LAN shown without control characters, a
+# store root that can't serve or be watched, and watch: the listing, then the
+# library's events for a scripted change, a reload, and a clean stop on SIGTERM.
 source "$(dirname "$0")/lib.sh"
 
 store="$work/store"
@@ -50,6 +50,7 @@ expect_failure 1 "10.9.9.9" "not found" -- "${devices[@]}" ip 10.9.9.9
 expect_failure 2 "show needs one argument" -- "${devices[@]}" show
 expect_failure 2 '"frobnicate"' -- "${devices[@]}" frobnicate
 expect_failure 2 "--log-level" '"x"' -- "${devices[@]}" --log-level x list
+expect_failure 2 "--timeout" '"-1"' -- "${devices[@]}" --timeout -1 list
 # The log threshold reaches the library: level 2 shows each loaded device.
 "${devices[@]}" --log-level 2 list >/dev/null 2>"$work/log.txt"
 grep -q "New device: device id=tv-living" "$work/log.txt" || fail "--log-level 2: no load lines"
@@ -63,6 +64,29 @@ expect_failure 2 "--root" "empty" -- "$devices_tool" --root "" list
 expect_failure 2 "--root" "empty" -- "$devices_tool" list --root=
 expect_failure 3 "$work/missing: No such file or directory" -- "$devices_tool" --root "$work/missing" list
 expect_failure 3 "$example: Not a directory" -- "$devices_tool" --root "$example" watch
+
+# status: the sync thread's figures once it watches the store; a store
+# without /devices is not watched, which status shows and list refuses.
+"${devices[@]}" status >"$work/status.txt"
+grep -qx "watching: yes" "$work/status.txt" &&
+  grep -qx "last_load_devices: 12" "$work/status.txt" &&
+  grep -qx 'last_store_error: ""' "$work/status.txt" || fail "status: $(cat "$work/status.txt")"
+"${devices[@]}" status --json >"$work/status.json"
+if command -v python3 >/dev/null; then
+  python3 -c 'import json, sys; s = json.load(sys.stdin); sys.exit(not (s["watching"] is True and
+    s["loads"] >= 2 and s["last_load_devices"] == 12))' <"$work/status.json"
+else
+  grep -q '^{"running":true,"watching":true,"loads":[2-9].*"last_load_devices":12,' \
+    "$work/status.json"
+fi || fail "status --json: $(cat "$work/status.json")"
+mkdir "$work/bare"
+for command in status list; do
+  run_tool "$work/$command.bare" "$work/err" "$devices_tool" --root "$work/bare" --timeout 200 \
+    "$command"
+  [ "$status" -eq 3 ] && [[ "$(tail -1 "$work/err")" == "orv-devices: store $work/bare: "?* ]] ||
+    fail "$command on a store without /devices: $status, $(cat "$work/err")"
+done
+grep -qx "watching: no" "$work/status.bare" && [ ! -s "$work/list.bare" ] || fail "status, list"
 
 # Names, MACs and values come from the LAN: no control character reaches the
 # terminal raw, in the table, in show, in a lookup or in watch's lines.
@@ -79,16 +103,20 @@ expect_equal "$("$devices_tool" --root "$odd" mac $'aa:bb\a')" 'ev\x1bil' "mac"
 "$devices_tool" --root "$odd" watch >"$work/odd-watch.txt" 2>&1 &
 odd_pid=$!
 cleanup_hooks+=("kill -KILL $odd_pid 2>/dev/null")
-wait_for_text "$work/odd-watch.txt" '  new      ev\x1bil'  # the sync thread has the store
+wait_for_text "$work/odd-watch.txt" '-- watching '
 "$settings_tool" --root "$odd" set $'/devices/ev\x1bil/device_os' $'x\e[2J\r'
 wait_for_text "$work/odd-watch.txt" 'ev\x1bil  device_os = "x\x1b[2J\x0d"'
+# /devices gone and back: the sync thread looks again within 5 s and reloads.
+"$settings_tool" --root "$odd" del /devices
+"$settings_tool" --root "$odd" set /devices/good/display_name ok
+wait_for_text "$work/odd-watch.txt" '  reloaded vanished: ev\x1bil' 12
 kill -TERM "$odd_pid"
 wait_for_exit "$odd_pid"
 ! grep -q $'[\e\r\a]' "$work/odd-list.txt" "$work/odd-show.txt" "$work/odd-watch.txt" ||
   fail "a control character was printed raw"
 
 # watch --json: the listing, then the events of a device that joins, is named,
-# blocked, re-addressed and leaves, then SIGTERM.
+# blocked, re-addressed and leaves, a reload, then SIGTERM.
 store="$work/watched"
 mkdir "$store"
 settings() { "$settings_tool" --root "$store" "$@"; }
@@ -99,9 +127,6 @@ watch_pid=$!
 cleanup_hooks+=("kill -KILL $watch_pid 2>/dev/null")
 out="$work/events"
 wait_for_line "$out" '{"event":"ready","devices":12}'
-# The sync thread announces every device again once it watches the store;
-# the last one (in the store's order) means changes now reach it.
-wait_for_line "$out" '{"event":"new_dev","device_id":"watch-anna"}'
 
 [ "$(grep -c '^{"event":"device","device":{' "$out")" -eq 12 ] || fail "not 12 device lines"
 grep -qF '"device_id":"tv-living","profile_id":"","macs":[{"mac":"8c:79:f5:aa:10:02","ip":"192.168.1.40"}],"display_name":"Télé du salon"' \
@@ -138,10 +163,17 @@ cat >"$work/expected" <<EOF
 {"event":"key","key":"/devices/speaker"}
 EOF
 diff "$work/expected" "$work/speaker" >&2 || fail "the speaker's events differ (see above)"
+expect_equal "$(grep -c '"event":"new_dev"' "$out")" 1 "new_dev lines (the speaker's only)"
+
+# /devices re-created with one device of the twelve: the reload names the rest.
+settings del /devices
+settings set /devices/tv-living/display_name TV
+wait_for_line "$out" '{"event":"reloaded","vanished":["cam-garden","cam-porch","console-kids","console-kids-old","laptop-anna","phone-anna","phone-guest","phone-jonas","tablet-kids","thermostat","watch-anna"]}' 12
 
 kill -TERM "$watch_pid"
 wait_for_exit "$watch_pid"
 expect_equal "$status" 0 "watch's exit status after SIGTERM"
 expect_equal "$(tail -1 "$out")" '{"event":"stopped","signal":"SIGTERM"}' "the last line"
-[ ! -s "$work/stderr" ] || fail "watch wrote on stderr: $(head -3 "$work/stderr")"
+# Only the library's own failure lines (it could not watch /devices meanwhile).
+! grep -v '^0: \[orvdevmgmt:' "$work/stderr" || fail "watch wrote on stderr (see above)"
 echo "devices: ok"
