@@ -183,8 +183,13 @@ int Run(const std::string& command, const std::vector<std::string>& args, int ti
   if (command == "status") {
     status = Status(timeout_ms, json);
   } else {
-    // Until then the cache may lack changes the store has already made.
-    const std::string unsynced = orv_tools::SyncProblem(timeout_ms);
+    // Until then the cache may lack changes the store has already made. A
+    // store without /devices holds no device and has nothing to sync: the
+    // empty cache is the answer.
+    orv::storage::NodeInfo devices_node;
+    const bool no_devices = orv::setMgmt::statKey("/devices", devices_node) < 0 &&
+                            orverrno.code() == orv::setMgmt::kNotFound;
+    const std::string unsynced = no_devices ? std::string() : orv_tools::SyncProblem(timeout_ms);
     status = unsynced.empty() ? Query(command, args, json) : Fail(kExitFailed, unsynced);
   }
   orv::devMgmt::uninit();
