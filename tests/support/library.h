@@ -25,10 +25,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,7 +52,6 @@ class Calls {
   static void Add(const std::string& text) {
     std::unique_lock<std::mutex> hold(mutex_);
     texts_.push_back(text);
-    threads_.push_back(std::this_thread::get_id());
     changed_.notify_all();
     const Hook hook = hook_;
     hold.unlock();
@@ -62,7 +60,6 @@ class Calls {
   // Take returns the calls recorded so far and forgets them.
   static Texts Take() {
     std::lock_guard<std::mutex> hold(mutex_);
-    threads_.clear();
     return std::exchange(texts_, Texts());
   }
   // WaitFor waits (8 s at most) until `text` was recorded `count` times.
@@ -72,11 +69,6 @@ class Calls {
       return std::count(texts_.begin(), texts_.end(), text) >= count;
     });
   }
-  // NoneOn is true when no call recorded so far ran on `thread`.
-  static bool NoneOn(std::thread::id thread) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return std::find(threads_.begin(), threads_.end(), thread) == threads_.end();
-  }
   static void SetHook(Hook hook) {
     std::lock_guard<std::mutex> hold(mutex_);
     hook_ = std::move(hook);
@@ -85,9 +77,8 @@ class Calls {
  private:
   static inline std::mutex mutex_;
   static inline std::condition_variable changed_;
-  static inline Texts texts_;                     // guarded by mutex_
-  static inline std::vector<std::thread::id> threads_;  // guarded by mutex_
-  static inline Hook hook_;                       // guarded by mutex_
+  static inline Texts texts_;  // guarded by mutex_
+  static inline Hook hook_;    // guarded by mutex_
 };
 
 template <int kN>
@@ -126,13 +117,10 @@ inline std::string Describe(const orv::devMgmt::Device& d, bool sorted = false) 
 }
 
 // Cached renders what a client gets for `id` ("absent" when nothing); Owner
-// the device the MAC index names ("-" when none). Both keep orverrno.
+// the device the MAC index names ("-" when none).
 inline std::string Cached(const std::string& id) {
-  const auto saved = orverrno;
   orv::devMgmt::Device d;
-  const bool found = orv::devMgmt::get_device(id, d);
-  orverrno = saved;
-  return found ? Describe(d) : "absent";
+  return orv::devMgmt::get_device(id, d) ? Describe(d) : "absent";
 }
 inline std::string Owner(const std::string& mac) {
   std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
@@ -151,25 +139,23 @@ inline std::map<std::string, std::string> Render(Devices& cache) {
 }
 
 // CacheDiffToStore waits (`timeout` at most) until g_devices holds what a
-// fresh load of the store gives; returns "" then, else the differences.
+// fresh load of the store gives; returns "" then, else what differs.
 inline std::string CacheDiffToStore(std::chrono::milliseconds timeout) {
   Devices fresh;
   fresh.load();
   const auto want = Render(fresh);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-    const auto got = Render(g_devices);
-    if (got == want) return "";
-    if (std::chrono::steady_clock::now() < deadline) continue;
-    std::string out;
-    for (const auto& [key, text] : got) {
-      if (!want.count(key) || want.at(key) != text) out += "got " + key + ": " + text + "\n";
-    }
-    for (const auto& [key, text] : want) {
-      if (!got.count(key) || got.at(key) != text) out += "want " + key + ": " + text + "\n";
-    }
-    return out;
+  while (Render(g_devices) != want && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  const auto got = Render(g_devices);
+  std::vector<std::pair<std::string, std::string>> diff;
+  std::set_symmetric_difference(got.begin(), got.end(), want.begin(), want.end(),
+                                std::back_inserter(diff));
+  std::string out;
+  for (const auto& [key, text] : diff)
+    out += key + ": " + text + (got.count(key) ? " (cache)\n" : "\n");
+  return out;
 }
 
 inline Texts Cat(Texts a, const Texts& b) {
@@ -186,20 +172,10 @@ inline std::string Result(int result) {
   return out;
 }
 
-// WaitUntil polls `done` for at most 8 s.
-inline bool WaitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 class LibraryTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    Stop();
+    orv::devMgmt::uninit();
     for (const LogLine& line : log_.Lines()) {  // every log line stayed one line
       EXPECT_TRUE(std::none_of(line.text.begin(), line.text.end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 || c == '\x7f';
@@ -229,26 +205,16 @@ class LibraryTest : public ::testing::Test {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::lock_guard<std::recursive_mutex> loaded(g_devices.mutex);
   }
-  // Stop runs uninit with a deadline: a sync thread stuck in a deadlock
-  // can't be joined, so the process ends rather than hang the suite.
-  static void Stop() {
-    auto stopped = std::make_shared<std::promise<void>>();
-    std::future<void> done = stopped->get_future();
-    std::thread([stopped] {
-      orv::devMgmt::uninit();
-      stopped->set_value();
-    }).detach();
-    if (done.wait_for(std::chrono::seconds(15)) != std::future_status::ready) {
-      ADD_FAILURE() << "uninit did not return: the sync thread is stuck";
-      std::fflush(stdout);
-      std::_Exit(1);
-    }
-  }
   void Set(const std::string& key, const std::string& value) { store_.Set(key, value); }
   // Logged waits until `message` (as LogCapture::Messages gives it) was
   // logged `times` times.
   bool Logged(const std::string& message, int times = 1) const {
-    return WaitUntil([&] { return Count(message) >= times; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    while (Count(message) < times) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
   }
   int Count(const std::string& message) const {
     const Texts lines = log_.Messages();
