@@ -153,8 +153,10 @@ inline std::string CacheDiffToStore(std::chrono::milliseconds timeout) {
   std::set_symmetric_difference(got.begin(), got.end(), want.begin(), want.end(),
                                 std::back_inserter(diff));
   std::string out;
-  for (const auto& [key, text] : diff)
-    out += key + ": " + text + (got.count(key) ? " (cache)\n" : "\n");
+  for (const auto& [key, text] : diff) {
+    out +=
+        key + ": " + text + (got.count(key) && got.at(key) == text ? " (cache)\n" : " (store)\n");
+  }
   return out;
 }
 
