@@ -1,530 +1,422 @@
-// The device cache g_devices (queries, MAC/IP binding changes, field updates
-// and the device-info notifications they make) and the key-change
-// subscriptions of g_monitored_keys.
-
-#include <gtest/gtest.h>
+// The device cache as a client and the dispatcher use it: queries, MAC/IP
+// binding changes, field updates, the device-info and key subscriptions and
+// the traffic-blocked document, with their exact log lines.
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "orv/devmgmt.h"
-#include "orv/devmgmt_internals.h"
-#include "orv/error.h"
-#include "support/log_capture.h"
-#include "support/recorder.h"
+#include "support/library.h"
 
 namespace {
 
 namespace api = orv::devMgmt;
-using orv::devMgmt::Device;
 
-std::string Told(const std::string& id, const std::string& field) {
-  return "4 notify_dev_info_updated: Device info updated: device id=" + id + " field_name=" + field;
-}
-Events NewDevice(const std::string& id, int callbacks) {
+Texts New(const std::string& id, int callbacks) {
   return {"2 notify_new_dev: New device: device id=" + id,
           "2 notify_new_dev: Called " + std::to_string(callbacks) + " callbacks"};
 }
-
-LogCapture* g_log = nullptr;  // for Marks
-
-// Key-change callbacks. Marks records how many lines had been logged when it
-// ran; Changes drops its own registration under "a" and Key2's under "b" and
-// registers Key under "c"; Throws throws.
-void Marks(const std::string& key) {
-  Recorder::Add("marks " + key + " after " + std::to_string(g_log->Lines().size()));
+std::string Told(const std::string& id, const std::string& field) {
+  return "4 notify_dev_info_updated: Device info updated: device id=" + id + " field_name=" + field;
 }
-void Changes(const std::string& key) {
-  Recorder::Add("changes " + key);
-  g_monitored_keys.remove_key("a", Changes);
-  g_monitored_keys.remove_key("b", Recorder::Key2);
-  g_monitored_keys.add_key("c", Recorder::Key);
-}
-void Throws(const std::string& key) {
-  Recorder::Add("throws " + key);
-  throw std::runtime_error("subscriber failed");
-}
-
-class CacheTest : public ::testing::Test {
+class CacheTest : public LibraryTest {
  protected:
-  void SetUp() override {
-    orverrno.set(99, "sentinel");
-    g_log = &log_;
-  }
-
-  // Returned checks a result and the orverrno it left (99: untouched; 4 and
-  // 5 with the text "not found"), then puts the sentinel back.
-  static ::testing::AssertionResult Returned(int result, int want, int code) {
-    const bool ok = result == want && orverrno.code() == code &&
-                    orverrno.message() == (code == 99 ? "sentinel" : "not found");
-    auto out = ok ? ::testing::AssertionSuccess() : ::testing::AssertionFailure();
-    out << "result " << result << ", orverrno " << orverrno.code() << " " << orverrno.message();
-    orverrno.set(99, "sentinel");
-    return out;
-  }
-  // Quiet runs `change` and forgets what it logged and notified.
-  void Quiet(const std::function<void()>& change) {
-    change();
-    rec_.Take();
+  // Step runs `change` and returns its log lines and calls, one per line.
+  Texts Step(const std::function<void()>& change) {
     log_.Clear();
+    Calls::Take();
+    change();
+    return Cat(log_.Messages(), Calls::Take());
   }
-  // Subscribe registers callback 0 for "macs" and callback 1 for another field.
-  static void Subscribe() {
-    api::set_on_dev_info_change({"macs"}, Recorder::Info<0>);
-    api::set_on_dev_info_change({"display_name"}, Recorder::Info<1>);
-  }
-
-  Recorder rec_;
-  LogCapture log_{4};
 };
 
-TEST_F(CacheTest, QueriesCopyOutOnlyOnSuccessAndRecordCodeAndText) {
-  const Device d1{
-      "d1", "p", {{"m1", "ip1"}, {"m2", ""}, {"m1", "again"}}, "", "", "", "", "", "", "v", 1, 1,
-      7,    3};
-  g_devices.devices = {
-      {"d1", d1}, {"d2", Dev("d2", {{"m9", "shared"}})}, {"d3", Dev("d3", {{"m9", "shared"}})}};
-  g_devices.mac_to_device_id = {{"m1", "d1"}, {"ghost", "d9"}};  // "ghost" has no record
-  std::string first_sharing;  // of d2 and d3, the first in the map's order
-  for (const auto& entry : g_devices.devices) {
-    if (first_sharing.empty() && entry.first != "d1") first_sharing = entry.first;
-  }
-  Device out = Dev("mine");
-  std::string id = "untouched";
-  std::string ip = "untouched";
-  Events macs = {"a", "b"};
-  EXPECT_TRUE(Returned(api::device_exists("D1"), false, 99));
-  EXPECT_TRUE(Returned(api::get_device("dx", out), false, 4));
-  EXPECT_TRUE(Returned(api::get_device_onvelk("dx"), -1, 4));
-  EXPECT_TRUE(Returned(api::get_device_onguest("dx"), -1, 4));
-  EXPECT_TRUE(Returned(api::get_device_macs("dx", macs), 0, 4));
-  EXPECT_TRUE(Returned(api::get_device_id_by_mac("M1", id), -1, 5));
-  EXPECT_TRUE(Returned(api::get_device_id_by_ip("ip", id), -1, 5));
-  EXPECT_TRUE(Returned(api::get_device_ip("d1", "m3", ip), -1, 5));
-  EXPECT_TRUE(Returned(api::get_device_ip("d9", "ghost", ip), -1, 5));
-  EXPECT_EQ(Describe(out) + id + ip + std::to_string(macs.size()),
-            Describe(Dev("mine")) + "untoucheduntouched2");
-
-  std::vector<Device> all(1);
-  EXPECT_TRUE(Returned(api::device_exists("d1"), true, 99));
-  EXPECT_TRUE(Returned(api::get_device("d1", out), true, 99));
-  EXPECT_TRUE(Returned(api::get_device_onvelk("d1"), 1, 99));
-  EXPECT_TRUE(Returned(api::get_device_onguest("d1"), 7, 99));
-  EXPECT_TRUE(Returned(api::get_device_onvelk("d2"), 0, 99));
-  EXPECT_TRUE(Returned(api::get_device_macs("d1", macs), 5, 99));
-  EXPECT_TRUE(Returned(api::get_devices(all), 4, 99));
-  EXPECT_TRUE(log_.Lines().empty());  // neither failures nor lookups by id write anything
-  EXPECT_EQ(Describe(out), Describe(d1));
-  EXPECT_EQ(macs, (Events{"a", "b", "m1", "m2", "m1"}));
-  for (const Device& d : all) {
-    EXPECT_EQ(Describe(d), d.device_id.empty() ? Describe(Device()) : Cached(d.device_id));
-  }
-  EXPECT_TRUE(Returned(api::get_device_id_by_mac("ghost", id), 0, 99));  // the index alone
-  EXPECT_TRUE(Returned(api::get_device_id_by_ip("", id), 0, 99));
-  EXPECT_TRUE(Returned(api::get_device_id_by_ip("shared", id), 0, 99));
-  EXPECT_TRUE(Returned(api::get_device_ip("d1", "m1", ip), 0, 99));
-  EXPECT_EQ(id + " " + ip, first_sharing + " ip1");  // the first pair of a MAC listed twice
-  EXPECT_EQ(log_.Messages(), (Events{"3 get_device_id_by_mac: mac=ghost, device_id=d9",
-                                     "3 get_device_id_by_ip: ip=, device_id=d1",
-                                     "3 get_device_id_by_ip: ip=shared, device_id=" + first_sharing,
-                                     "3 get_device_ip: mac=m1, device_id=d1, ip=ip1"}));
-  // A failure stays recorded through later successes; a copy doesn't follow.
-  EXPECT_FALSE(api::get_device("dx", out));
-  EXPECT_TRUE(Returned(api::get_device_id_by_mac("m1", id), 0, 4));
-  g_devices.update_display_name("d1", "Radio");
-  EXPECT_EQ(Describe(out), Describe(d1));
-}
-
-TEST_F(CacheTest, NewMacIpAnnouncesAppendsChangesInPlaceAndSkipsSameInfo) {
-  Subscribe();
+TEST_F(CacheTest, QueriesCopyOutOnSuccessAndRecordNotFoundOnFailure) {
   g_devices.new_mac_ip("d1", "m1", "ip1");
-  EXPECT_EQ(log_.Messages(),
-            Cat(Cat({"3 new_mac_ip: device_id=d1, mac=m1, ip=ip1"}, NewDevice("d1", 2)),
-                {"3 new_mac_ip: New device_id=d1 with <mac=m1, ip=ip1>", Told("d1", "macs")}));
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({0, 1}, " new d1", {"0 upd d1 macs"}));
-  struct Step {
-    std::string mac, ip, line, pairs;
-  };
-  const Step steps[] = {
-      {"m2", "ip2", "New <mac=m2, ip=ip2> pair for device_id=d1", "m1=ip1,m2=ip2"},
-      {"m1", "ip1", "Same info", "m1=ip1,m2=ip2"},
-      {"m1", "ip9", "ip changed from ip1 to ip9 for mac=m1, device_id=d1", "m1=ip9,m2=ip2"},
-      {"M1", "", "New <mac=M1, ip=> pair for device_id=d1", "m1=ip9,m2=ip2,M1="},
-  };
-  for (const Step& s : steps) {
-    const std::string first = "3 new_mac_ip: device_id=d1, mac=" + s.mac + ", ip=" + s.ip;
-    EXPECT_EQ(LoggedWhileLocked(log_, [&s] { g_devices.new_mac_ip("d1", s.mac, s.ip); }),
-              Events{first});
-    const bool told = s.line != "Same info";
-    EXPECT_EQ(log_.Messages(), Cat({first, "3 new_mac_ip: " + s.line},
-                                   told ? Events{Told("d1", "macs")} : Events{}));
-    EXPECT_EQ(rec_.Take(), told ? Events{"0 upd d1 macs"} : Events{});
-    EXPECT_EQ(Pairs("d1"), s.pairs);
-  }
-  EXPECT_EQ(Owner("m1") + Owner("m2") + Owner("M1"), "d1d1d1");
-  // A known device without MACs gets the "New device_id" wording, no NEW_DEV.
-  Quiet([] { g_devices.update_display_name("d2", "TV"); });
-  g_devices.new_mac_ip("d2", "m5", "ip5");
-  EXPECT_EQ(log_.Messages()[1], "3 new_mac_ip: New device_id=d2 with <mac=m5, ip=ip5>");
-  EXPECT_EQ(rec_.Take(), (Events{"0 upd d2 macs"}));
+  g_devices.new_mac_ip("d1", "m2", "");
+  g_devices.new_mac_ip("d1", "m1", "again");
+  g_devices.update_onvelk("d1", 1);
+  g_devices.update_onguest("d1", 7);
+  g_devices.new_mac_ip("d2", "m9", "shared");
+  g_devices.new_mac_ip("d3", "m9", "shared");  // the index names d3; d2 keeps its pair
+  orverrno.set(99, "sentinel");
+  api::Device out;
+  out.device_id = "mine";
+  std::string id = "mine", ip = "mine";
+  Texts macs = {"a"};
+  std::vector<api::Device> all(1);
+  log_.Clear();
+  EXPECT_EQ(Result(api::device_exists("D1")), "0 99 sentinel");
+  EXPECT_EQ(Result(api::get_device("dx", out)), "0 4 not found");
+  EXPECT_EQ(Result(api::get_device_onvelk("dx")), "-1 4 not found");
+  EXPECT_EQ(Result(api::get_device_onguest("dx")), "-1 4 not found");
+  EXPECT_EQ(Result(api::get_device_macs("dx", macs)), "0 4 not found");
+  EXPECT_EQ(Result(api::get_device_id_by_mac("M1", id)), "-1 5 not found");
+  EXPECT_EQ(Result(api::get_device_id_by_ip("ip", id)), "-1 5 not found");
+  EXPECT_EQ(Result(api::get_device_ip("d1", "m3", ip)), "-1 5 not found");
+  EXPECT_EQ(out.device_id + id + ip + std::to_string(macs.size()), "mineminemine1");
+  EXPECT_TRUE(log_.Lines().empty());
+
+  EXPECT_EQ(Result(api::device_exists("d1")), "1 99 sentinel");
+  EXPECT_EQ(Result(api::get_device("d1", out)), "1 99 sentinel");
+  EXPECT_EQ(Result(api::get_device_onvelk("d1")), "1 99 sentinel");
+  EXPECT_EQ(Result(api::get_device_onguest("d1")), "7 99 sentinel");
+  EXPECT_EQ(Result(api::get_device_macs("d1", macs)), "3 99 sentinel");
+  EXPECT_EQ(Result(api::get_devices(all)), "4 99 sentinel");
+  EXPECT_EQ(Describe(out),
+            "d1 p= [m1=again,m2=] name= type= os=/ model= by= velk= blocked=0 "
+            "onvelk=1 onguest=7 scan=0");
+  EXPECT_EQ(macs, (Texts{"a", "m1", "m2"}));
+  EXPECT_EQ(Result(api::get_device_id_by_mac("m9", id)) + " " + id, "0 99 sentinel d3");
+  EXPECT_EQ(Result(api::get_device_id_by_ip("", id)) + " " + id, "0 99 sentinel d1");
+  EXPECT_EQ(Result(api::get_device_ip("d1", "m1", ip)) + " " + ip, "0 99 sentinel again");
+  EXPECT_EQ(log_.Messages(), (Texts{"3 get_device_id_by_mac: mac=m9, device_id=d3",
+                                    "3 get_device_id_by_ip: ip=, device_id=d1",
+                                    "3 get_device_ip: mac=m1, device_id=d1, ip=again"}));
+  EXPECT_EQ(log_.Lines()[0].text.rfind("[orvdevmgmt:", 0), 0u);
+  EXPECT_NE(log_.Lines()[0].text.find("][get_device_id_by_mac()]: mac=m9"), std::string::npos);
+  api::get_device("dx", out);  // a failure stays recorded through later successes
+  EXPECT_EQ(Result(api::get_device_id_by_ip("shared", id)), "0 4 not found");
 }
 
-TEST_F(CacheTest, RemovalsDropPairsIndexEntriesAndRecords) {
-  Subscribe();
-  Quiet([] {
-    g_devices.new_mac_ip("d1", "m1", "ip");
-    for (const char* mac : {"m1", "m2", "m3"}) g_devices.new_mac_ip("d2", mac, "ip");
-    g_devices.new_mac_ip("d3", "m9", "ip");
-  });
-  struct Step {
-    std::string mac, id, bug, after;  // after: the device's pairs and the MAC's owner
+TEST_F(CacheTest, BindingChangesKeepListsAndIndexInStepAndLogEachStep) {
+  api::set_on_dev_info_change({"macs"}, OnInfo<0>);
+  // The lists of d1 and d2, and whom the index names for m1, m2, m3.
+  const auto state = [] {
+    std::string out;
+    for (const char* id : {"d1", "d2"}) {
+      const std::string text = Cached(id);
+      out += text == "absent"
+                 ? "absent "
+                 : text.substr(text.find('['), text.find(']') - text.find('[') + 1) + " ";
+    }
+    return out + Owner("m1") + Owner("m2") + Owner("m3");
   };
-  const Step steps[] = {
-      {"m1", "d1", "", "absent -"},  // the only MAC: the record goes, without removal
-      {"m2", "d2", "", "m1=ip,m3=ip -"},
-      {"m9", "d2", "", "m1=ip,m3=ip -"},  // not d2's: the index entry goes all the same
-      {"M1", "d2", "BUG: mac M1 not found in local cache", "m1=ip,m3=ip -"},
-  };
-  for (const Step& s : steps) {
-    const std::string first = "3 remove_mac: Removing mac " + s.mac + " for device_id " + s.id;
-    EXPECT_EQ(LoggedWhileLocked(log_, [&s] { g_devices.remove_mac(s.mac, s.id); }), Events{first});
-    EXPECT_EQ(log_.Messages(),
-              Cat(s.bug.empty() ? Events{first} : Events{first, "0 remove_mac: " + s.bug},
-                  {Told(s.id, "macs")}));
-    EXPECT_EQ(rec_.Take(), (Events{"0 upd " + s.id + " macs"}));
-    EXPECT_EQ(Pairs(s.id) + " " + Owner(s.mac), s.after);
-  }
-  EXPECT_EQ(Pairs("d3") + " " + Owner("m1"), "m9=ip -");
-  g_devices.devices["d2"].macs.push_back({"m1", "again"});
-  Quiet([] { g_devices.remove_mac("m1", "d2"); });  // a MAC listed twice goes entirely
-  EXPECT_EQ(Pairs("d2"), "m3=ip");
-  g_devices.remove_mac("m3", "dz");
-  EXPECT_EQ(log_.Messages(), (Events{"3 remove_mac: Removing mac m3 for device_id dz",
-                                     "0 remove_mac: BUG: device_id dz not found in local cache"}));
-  EXPECT_TRUE(rec_.Take().empty());
-  EXPECT_EQ(Cached("dz") + Owner("m3"), "absentd2");
-  Quiet([] { g_devices.update_display_name("d4", "TV"); });
-  g_devices.remove_mac("m3", "d4");  // a device without MACs goes on any remove_mac
-  EXPECT_EQ(rec_.Take(), (Events{"0 upd d4 macs"}));
-  EXPECT_EQ(Cached("d4") + Owner("m3"), "absent-");
-
-  // remove_macs empties the list (a missing index entry is a BUG) and keeps
-  // the record; it creates a device it doesn't know.
-  Quiet([] {
-    g_devices.new_mac_ip("d5", "m6", "ip6");
-    g_devices.new_mac_ip("d5", "m7", "ip7");
-    g_devices.mac_to_device_id.erase("m6");
+  const std::string first = "3 new_mac_ip: device_id=d1, mac=m1, ip=";
+  EXPECT_EQ(
+      Step([] { g_devices.new_mac_ip("d1", "m1", "i1"); }),
+      Cat(Cat({first + "i1"}, New("d1", 1)), {"3 new_mac_ip: New device_id=d1 with <mac=m1, ip=i1>",
+                                              Told("d1", "macs"), "0 new d1", "0 upd d1 macs"}));
+  EXPECT_EQ(Step([] { g_devices.new_mac_ip("d1", "m2", "i2"); })[1],
+            "3 new_mac_ip: New <mac=m2, ip=i2> pair for device_id=d1");
+  EXPECT_EQ(Step([] { g_devices.new_mac_ip("d1", "m1", "i1"); }),
+            (Texts{first + "i1", "3 new_mac_ip: Same info"}));
+  EXPECT_EQ(Step([] { g_devices.new_mac_ip("d1", "m1", "i9"); }),
+            (Texts{first + "i9", "3 new_mac_ip: ip changed from i1 to i9 for mac=m1, device_id=d1",
+                   Told("d1", "macs"), "0 upd d1 macs"}));
+  EXPECT_EQ(state(), "[m1=i9,m2=i2] absent d1d1-");
+  Step([] { g_devices.new_mac_ip("d2", "m1", "x"); });
+  EXPECT_EQ(state(), "[m1=i9,m2=i2] [m1=x] d2d1-");  // d1 keeps the pair
+  // remove_macs erases the index entry of each MAC, whatever device it names.
+  EXPECT_EQ(Step([] { g_devices.remove_macs("d1"); }),
+            (Texts{"3 remove_macs: Removing macs for device_id=d1", Told("d1", "macs"),
+                   "0 upd d1 macs"}));
+  EXPECT_EQ(state(), "[] [m1=x] ---");
+  // A device's last MAC takes the record with it, told as a "macs" update.
+  EXPECT_EQ(Step([] { g_devices.remove_mac("m1", "d2"); }),
+            (Texts{"3 remove_mac: Removing mac m1 for device_id d2",
+                   "0 remove_mac: BUG: mac m1 not found in local cache", Told("d2", "macs"),
+                   "0 upd d2 macs"}));
+  EXPECT_EQ(state(), "[] absent ---");
+  EXPECT_EQ(Step([] { g_devices.remove_mac("m1", "dz"); }),
+            (Texts{"3 remove_mac: Removing mac m1 for device_id dz",
+                   "0 remove_mac: BUG: device_id dz not found in local cache"}));
+  Step([] {
+    g_devices.new_mac_ip("d2", "m3", "i3");
+    g_devices.new_mac_ip("d2", "m2", "i2");
+    g_devices.new_mac_ip("d1", "m3", "i3");
   });
-  std::string first = "3 remove_macs: Removing macs for device_id=d5";
-  EXPECT_EQ(LoggedWhileLocked(log_, [] { g_devices.remove_macs("d5"); }), Events{first});
-  EXPECT_EQ(log_.Messages(), (Events{first, "0 remove_macs: BUG: mac m6 not found in local cache",
-                                     Told("d5", "macs")}));
-  EXPECT_EQ(rec_.Take(), (Events{"0 upd d5 macs"}));
-  EXPECT_EQ(Pairs("d5") + Owner("m7"), "-");
-  g_devices.remove_macs("dz");
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({0, 1}, " new dz", {"0 upd dz macs"}));
-  EXPECT_EQ(Pairs("dz"), "");
-
-  // remove_device_id: m1's entry goes although it names d2; the record is
-  // gone by the time the subscribers hear of it.
-  Quiet([] {
-    g_devices.new_mac_ip("d6", "m1", "ip1");
-    g_devices.new_mac_ip("d6", "m2", "ip2");
-    g_devices.new_mac_ip("d2", "m1", "ip");   // m1 stands in two lists now
-    g_devices.new_mac_ip("d6", "m1", "ip1");  // "Same info" points the index back
+  EXPECT_EQ(state(), "[m3=i3] [m3=i3,m2=i2] -d2d1");
+  // remove_device_id: the record is gone when the subscribers hear of it.
+  Calls::SetHook([](const std::string& call) {
+    if (call == "0 del d2") Calls::Add("saw " + Cached("d2"));
   });
-  EXPECT_EQ(Owner("m1"), "d6");
-  Quiet([] { g_devices.new_mac_ip("d2", "m1", "ip"); });
-  Events seen;
-  rec_.SetHook(
-      [&seen](int, orv::DevInfoChangeType, const std::string& id) { seen.push_back(Cached(id)); });
-  first = "3 remove_device_id: Removing device_id d6";
-  EXPECT_EQ(LoggedWhileLocked(log_, [] { g_devices.remove_device_id("d6"); }), Events{first});
-  EXPECT_EQ(log_.Messages(), (Events{first, "3 remove_device_id: mac=m1, ip=ip1",
-                                     "3 remove_device_id: mac=m2, ip=ip2",
-                                     "2 notify_dev_info_removed: Device info removed: device_id=d6",
-                                     "2 notify_dev_info_removed: Called 2 callbacks"}));
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({0, 1}, " del d6"));
-  EXPECT_EQ(seen, (Events{"absent", "absent"}));
-  EXPECT_EQ(Owner("m1") + Owner("m2") + Pairs("d2"), "--m3=ip,m1=ip");
-  log_.Clear();
-  g_devices.remove_device_id("d2");
-  EXPECT_EQ(log_.Messages()[4], "0 remove_device_id: BUG: mac m1 not found in local cache");
-  log_.Clear();
-  g_devices.remove_device_id("d2");
-  EXPECT_EQ(log_.Messages(),
-            (Events{"3 remove_device_id: Removing device_id d2",
-                    "0 remove_device_id: BUG: device_id d2 not found in local cache"}));
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({0, 1}, " del d2"));
-  EXPECT_EQ(orverrno.code(), 99);  // mutations record no error
+  EXPECT_EQ(Step([] { g_devices.remove_device_id("d2"); }),
+            (Texts{"3 remove_device_id: Removing device_id d2", "3 remove_device_id: mac=m3, ip=i3",
+                   "3 remove_device_id: mac=m2, ip=i2",
+                   "2 notify_dev_info_removed: Device info removed: device_id=d2",
+                   "2 notify_dev_info_removed: Called 1 callbacks", "0 del d2", "saw absent"}));
+  EXPECT_EQ(state(), "[m3=i3] absent ---");
+  EXPECT_EQ(Step([] { g_devices.remove_macs("d2"); }),
+            Cat(Cat({"3 remove_macs: Removing macs for device_id=d2"}, New("d2", 1)),
+                {Told("d2", "macs"), "0 new d2", "0 upd d2 macs"}));
+  EXPECT_EQ(Step([] { g_devices.remove_mac("m3", "d2"); })[1],
+            "0 remove_mac: BUG: mac m3 not found in local cache");
+  EXPECT_EQ(state(), "[m3=i3] absent ---");  // a device without MACs goes on any remove_mac
 }
 
-TEST_F(CacheTest, FieldUpdatesCreateTheDeviceStoreAndNotifyEveryTime) {
-  // The method (update_<name>, for a text or an integer), the field its
-  // subscribers hear of, and the value.
+TEST_F(CacheTest, FieldUpdatesStoreTheValueAndNotifyEveryTime) {
   struct Update {
     void (Devices::*text)(const std::string&, const std::string&);
     void (Devices::*number)(const std::string&, int);
-    std::string name, field, value;
-    void Apply(const std::string& id) const {
-      text ? (g_devices.*text)(id, value) : (g_devices.*number)(id, std::stoi(value));
-    }
+    std::string label, field, value, shown;
   };
   const Update updates[] = {
-      {nullptr, &Devices::update_onvelk, "onvelk", "onvelk", "1"},
-      {nullptr, &Devices::update_onguest, "onguest", "onguest", "-1"},
-      {&Devices::update_profile_id, nullptr, "profile_id", "profile_id", "kids"},
-      {nullptr, &Devices::update_blocked, "blocked", "traffic_blocked", "1"},
-      {&Devices::update_display_name, nullptr, "display_name", "display_name", "Hall TV"},
-      {&Devices::update_type, nullptr, "type", "device_type", "phone"},
-      {&Devices::update_os, nullptr, "os", "device_os", "ios"},
-      {&Devices::update_os_version, nullptr, "os_version", "device_os_version", "14"},
-      {&Devices::update_model, nullptr, "model", "device_model", "P8"},
-      {&Devices::update_manufacturer, nullptr, "manufacturer", "device_manufacturer", "G"},
-      {nullptr, &Devices::update_scan_level, "scan_level", "scan_level", "2147483647"},
-      {&Devices::update_velk_device_id, nullptr, "velk_device_id", "velk_device_id", "v9"},
+      {nullptr, &Devices::update_onvelk, "onvelk", "onvelk", "-1", " onvelk=-1 "},
+      {nullptr, &Devices::update_onguest, "onguest", "onguest", "-1", " onguest=-1 "},
+      {&Devices::update_profile_id, nullptr, "profile_id", "profile_id", "kids", " p=kids "},
+      {nullptr, &Devices::update_blocked, "blocked", "traffic_blocked", "2", " blocked=2 "},
+      {&Devices::update_display_name, nullptr, "display_name", "display_name", "TV", " name=TV "},
+      {&Devices::update_type, nullptr, "type", "device_type", "tv", " type=tv "},
+      {&Devices::update_os, nullptr, "os", "device_os", "ios", " os=ios/"},
+      {&Devices::update_os_version, nullptr, "os_version", "device_os_version", "14", "/14 "},
+      {&Devices::update_model, nullptr, "model", "device_model", "P8", " model=P8 "},
+      {&Devices::update_manufacturer, nullptr, "manufacturer", "device_manufacturer", "G",
+       " by=G "},
+      {nullptr, &Devices::update_scan_level, "scan_level", "scan_level", "2147483647",
+       " scan=2147483647 "},
+      {&Devices::update_velk_device_id, nullptr, "velk_device_id", "velk_device_id", "v9",
+       " velk=v9 "},
   };
-  for (const Update& u : updates) api::set_on_dev_info_change({u.field}, Recorder::Info<0>);
-  // Names no update passes: callback 1 hears only of new devices.
-  api::set_on_dev_info_change({"blocked", "type", "os"}, Recorder::Info<1>);
-  Quiet([] { g_devices.remove_macs("d1"); });
-  std::string known = Cached("d1");
+  for (const Update& u : updates) api::set_on_dev_info_change({u.field}, OnInfo<0>);
   for (const Update& u : updates) {
-    SCOPED_TRACE(u.name);
-    // The member's text in Describe, before and after.
-    const std::string from = " " + u.name + "=" + (u.text ? "" : "0") + " ";
-    const std::string to = " " + u.name + "=" + u.value + " ";
+    SCOPED_TRACE(u.label);
     const std::string id = "new-" + u.field;
-    log_.Clear();
-    u.Apply(id);
-    const std::string line = "3 update_" + u.name + ": device_id=";
-    EXPECT_EQ(log_.Messages(),
-              Cat(Cat({line + id + ", " + u.name + "=" + u.value}, NewDevice(id, 2)),
-                  {Told(id, u.field)}));
-    EXPECT_EQ(rec_.Take(),
-              Recorder::ByAddress({0, 1}, " new " + id, {"0 upd " + id + " " + u.field}));
-    std::string expected = Describe(Dev(id));
-    EXPECT_EQ(Cached(id), expected.replace(expected.find(from), from.size(), to));
-
-    const std::string again = line + "d1, " + u.name + "=" + u.value;
-    u.Apply("d1");
-    EXPECT_EQ(LoggedWhileLocked(log_, [&u] { u.Apply("d1"); }), Events{again});
-    EXPECT_EQ(log_.Messages(), (Events{again, Told("d1", u.field)}));
-    EXPECT_EQ(rec_.Take(), Events(2, "0 upd d1 " + u.field));  // the same value told again
-    EXPECT_EQ(Cached("d1"), known.replace(known.find(from), from.size(), to));
+    const auto apply = [&u, &id] {
+      u.text ? (g_devices.*u.text)(id, u.value) : (g_devices.*u.number)(id, std::stoi(u.value));
+    };
+    const std::string line = "3 update_" + u.label + ": device_id=" + id + ", " + u.label + "=";
+    EXPECT_EQ(Step(apply), Cat(Cat({line + u.value}, New(id, 1)),
+                               {Told(id, u.field), "0 new " + id, "0 upd " + id + " " + u.field}));
+    EXPECT_EQ(Step(apply),
+              (Texts{line + u.value, Told(id, u.field), "0 upd " + id + " " + u.field}));
+    std::string want = Describe(api::Device()) + " ";
+    const std::string zero =
+        std::string(u.shown).replace(u.shown.find(u.value), u.value.size(), u.text ? "" : "0");
+    want.replace(want.find(zero), zero.size(), u.shown);
+    EXPECT_EQ(Cached(id) + " ", id + want);
   }
 }
 
-TEST_F(CacheTest, SubscriptionsFollowTheFieldListsNewAndRemovedGoOncePerCallback) {
-  api::set_on_dev_info_change({"display_name", "device_os"}, Recorder::Cb(0));
-  for (int n : {0, 2, 1}) api::set_on_dev_info_change({"display_name"}, Recorder::Cb(n));
-  api::set_on_dev_info_change({}, Recorder::Cb(3));
+TEST_F(CacheTest, DeviceInfoCallbacksFollowTheirFieldsInRegistrationOrder) {
+  const DevInfoChangeCallback cb[] = {OnInfo<0>, OnInfo<1>, OnInfo<2>, OnInfo<3>};
+  // New and removed devices go once to each distinct callback, by address.
+  const auto by_address = [&cb](std::vector<int> ns, const std::string& rest) {
+    std::sort(ns.begin(), ns.end(),
+              [&cb](int a, int b) { return std::less<DevInfoChangeCallback>()(cb[a], cb[b]); });
+    Texts out;
+    for (int n : ns) out.push_back(std::to_string(n) + rest);
+    return out;
+  };
+  api::set_on_dev_info_change({"display_name", "device_os"}, cb[0]);
+  for (int n : {0, 2, 1}) api::set_on_dev_info_change({"display_name"}, cb[n]);
+  api::set_on_dev_info_change({"display_name"}, nullptr);
+  api::set_on_dev_info_change({}, cb[3]);
   g_devices.update_display_name("d1", "TV");
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({0, 1, 2}, " new d1",
-                                             {"0 upd d1 display_name", "0 upd d1 display_name",
-                                              "2 upd d1 display_name", "1 upd d1 display_name"}));
-  g_devices.update_os("d1", "linux");
-  g_devices.update_type("d1", "tv");  // nobody follows device_type
-  EXPECT_EQ(rec_.Take(), (Events{"0 upd d1 device_os"}));
+  EXPECT_EQ(Calls::Take(), Cat(by_address({0, 1, 2}, " new d1"),
+                               {"0 upd d1 display_name", "0 upd d1 display_name",
+                                "2 upd d1 display_name", "1 upd d1 display_name"}));
   log_.Clear();
   g_devices.remove_device_id("d1");
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({0, 1, 2}, " del d1"));
+  EXPECT_EQ(Calls::Take(), by_address({0, 1, 2}, " del d1"));
   EXPECT_EQ(log_.Messages().back(), "2 notify_dev_info_removed: Called 3 callbacks");
+  // Unset drops every registration of the callback, for the names given only.
+  api::unset_on_dev_info_change({"nothing", "display_name"}, cb[0]);
+  g_devices.update_display_name("d2", "x");
+  g_devices.update_os("d2", "x");
+  EXPECT_EQ(Calls::Take(),
+            Cat(by_address({0, 1, 2}, " new d2"),
+                {"2 upd d2 display_name", "1 upd d2 display_name", "0 upd d2 device_os"}));
 
-  // Leaving a field drops every registration of the callback there only; an
-  // unknown name or an unregistered callback changes nothing.
-  api::unset_on_dev_info_change({"display_name"}, Recorder::Cb(0));
-  api::unset_on_dev_info_change({"nothing", "display_name"}, Recorder::Cb(3));
-  api::unset_on_dev_info_change({"device_os"}, Recorder::Cb(0));
-  EXPECT_EQ(g_devices.field_callbacks.count("device_os"), 0u);
-  g_devices.update_display_name("d2", "Radio");
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({1, 2}, " new d2",
-                                             {"2 upd d2 display_name", "1 upd d2 display_name"}));
-  for (int n : {1, 2}) api::unset_on_dev_info_change({"display_name"}, Recorder::Cb(n));
-  EXPECT_TRUE(g_devices.field_callbacks.empty());
-  log_.Clear();
-  g_devices.update_os("d3", "ios");
-  EXPECT_EQ(log_.Messages()[2], "2 notify_new_dev: Called 0 callbacks");
-}
-
-TEST_F(CacheTest, NotificationCallsTheCallbacksRegisteredWhenItBegan) {
-  for (int n : {0, 1, 0, 2}) api::set_on_dev_info_change({"macs"}, Recorder::Cb(n));
+  // A notification calls those registered when it began: the first callback
+  // drops itself and one still ahead, and adds another.
+  api::unset_on_dev_info_change({"device_os"}, cb[0]);
   bool changed = false;
-  rec_.SetHook([&changed](int n, orv::DevInfoChangeType type, const std::string&) {
-    if (n != 0 || type != orv::DEV_INFO_UPDATED || std::exchange(changed, true)) return;
-    api::unset_on_dev_info_change({"macs"}, Recorder::Cb(0));  // itself, both registrations
-    api::unset_on_dev_info_change({"macs"}, Recorder::Cb(2));  // one still ahead
-    api::set_on_dev_info_change({"macs"}, Recorder::Cb(3));
+  Calls::SetHook([&](const std::string& call) {
+    if (call != "2 upd d3 display_name" || std::exchange(changed, true)) return;
+    api::unset_on_dev_info_change({"display_name"}, cb[2]);
+    api::unset_on_dev_info_change({"display_name"}, cb[1]);
+    api::set_on_dev_info_change({"display_name"}, cb[3]);
   });
-  g_devices.new_mac_ip("d1", "m1", "ip1");
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress(
-                             {0, 1, 2}, " new d1",
-                             {"0 upd d1 macs", "1 upd d1 macs", "0 upd d1 macs", "2 upd d1 macs"}));
-  g_devices.new_mac_ip("d1", "m2", "ip2");
-  EXPECT_EQ(rec_.Take(), (Events{"1 upd d1 macs", "3 upd d1 macs"}));
-
-  // The first callback told of a new device unregisters everybody: all those
-  // registered when the notification began are still called, once each.
-  api::set_on_dev_info_change({"macs", "device_os"}, Recorder::Cb(0));
-  api::set_on_dev_info_change({"device_os"}, Recorder::Cb(2));
-  rec_.SetHook([](int, orv::DevInfoChangeType type, const std::string&) {
-    for (int n = 0; n < 4 && type == orv::NEW_DEV; ++n) {
-      api::unset_on_dev_info_change({"macs", "device_os"}, Recorder::Cb(n));
-    }
-  });
-  log_.Clear();
-  g_devices.new_mac_ip("d2", "m3", "ip3");
-  EXPECT_EQ(rec_.Take(), Recorder::ByAddress({0, 1, 2, 3}, " new d2"));
-  EXPECT_EQ(log_.Messages()[2], "2 notify_new_dev: Called 4 callbacks");
-  EXPECT_TRUE(g_devices.field_callbacks.empty());
+  g_devices.update_display_name("d3", "x");
+  g_devices.update_display_name("d3", "y");
+  EXPECT_EQ(Calls::Take(),
+            Cat(by_address({1, 2}, " new d3"),
+                {"2 upd d3 display_name", "1 upd d3 display_name", "3 upd d3 display_name"}));
 }
 
-TEST_F(CacheTest, ClientsQueryAndSubscribeWhileTheCacheChanges) {
-  api::set_on_dev_info_change({"macs", "display_name"}, Recorder::Info<0>);
-  auto run_changes = [] {
-    for (int i = 0; i < 200; ++i) {
-      const std::string id = "d" + std::to_string(i % 8);
-      const std::string mac = "m" + std::to_string(i % 12);
-      g_devices.new_mac_ip(id, mac, "ip" + std::to_string(i % 3));
-      g_devices.update_display_name(id, "name" + std::to_string(i));
-      if (i % 5 == 0) g_devices.remove_mac(mac, id);
-      if (i % 7 == 0) g_devices.remove_device_id(id);
-      if (i % 11 == 0) g_devices.remove_macs(id);
-    }
+TEST_F(CacheTest, EveryCallWaitsWhileAnotherThreadHoldsTheCacheOrTheKeys) {
+  api::Device device;
+  std::vector<api::Device> all;
+  Texts macs;
+  std::string out;
+  const std::function<void()> calls[] = {
+      [&] { api::device_exists("d1"); },
+      [&] { api::get_device("d1", device); },
+      [&] { api::get_devices(all); },
+      [&] { api::get_device_onvelk("d1"); },
+      [&] { api::get_device_onguest("d1"); },
+      [&] { api::get_device_macs("d1", macs); },
+      [&] { api::get_device_id_by_mac("m1", out); },
+      [&] { api::get_device_id_by_ip("i1", out); },
+      [&] { api::get_device_ip("d1", "m1", out); },
+      [] { json_decref(g_devices.get_device_traffic_status("d1")); },
+      [] { api::set_on_dev_info_change({"x"}, OnInfo<1>); },
+      [] { api::unset_on_dev_info_change({"macs"}, OnInfo<0>); },
+      [] { g_devices.new_mac_ip("d2", "m2", "i2"); },
+      [] { g_devices.remove_mac("m1", "d1"); },
+      [] { g_devices.remove_macs("d3"); },
+      [] { g_devices.remove_device_id("d4"); },
+      [] { g_devices.update_display_name("d5", "x"); },
+      [] { g_devices.load(); },
+      [] { api::set_on_key_change("a", OnKey<0>); },
+      [] { api::unset_on_key_change("b", OnKey<0>); },
+      [] { g_monitored_keys.match_key("/a"); },
   };
-  run_changes();
-  const Events alone = rec_.Take();
-  g_devices.clear();
-  std::atomic<bool> done{false};
-  std::thread querier([&done] {
-    for (int k = 0; !done; k = (k + 1) % 8) {
-      Device device;
-      std::string owner;
-      std::vector<Device> all;
-      const std::string id = "d" + std::to_string(k);
-      EXPECT_TRUE(!api::get_device(id, device) || device.device_id == id);
-      EXPECT_TRUE(api::get_device_id_by_mac("m" + std::to_string(k), owner) < 0 || owner[0] == 'd');
-      EXPECT_LE(api::get_devices(all), 8);
+  g_devices.new_mac_ip("d1", "m1", "i1");
+  g_devices.new_mac_ip("d4", "m4", "i4");
+  api::set_on_dev_info_change({"macs"}, OnInfo<0>);
+  std::atomic<int> done{0};
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::recursive_mutex> cache(g_devices.mutex);
+    std::lock_guard<std::mutex> keys(g_monitored_keys.mutex);
+    for (int i = 0; i < static_cast<int>(std::size(calls)); ++i) {
+      threads.emplace_back([&, i] {
+        calls[i]();
+        done |= 1 << i;
+      });
     }
-  });
-  std::thread subscriber([&done] {
-    while (!done) {
-      api::set_on_dev_info_change({"macs", "x"}, Recorder::Cb(1));
-      api::unset_on_dev_info_change({"macs", "x"}, Recorder::Cb(1));
-    }
-  });
-  run_changes();
-  done = true;
-  querier.join();
-  subscriber.join();
-  Events mine;  // callback 0 is told as if nobody else (un)subscribed
-  for (const std::string& event : rec_.Take()) {
-    if (event[0] == '0') mine.push_back(event);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(done.load(), 0) << "bit i set: calls[i] did not wait";
   }
-  EXPECT_EQ(mine, alone);
-  EXPECT_EQ(g_devices.field_callbacks.size(), 2u);
+  for (std::thread& thread : threads) thread.join();
 }
 
-TEST_F(CacheTest, KeySubscriptionsShareOneEntryPerText) {
-  MonitoredKeys& keys = g_monitored_keys;
-  for (auto* callback : {Recorder::Key, Recorder::Key, Recorder::Key2}) {
-    EXPECT_EQ(api::set_on_key_change("^/devices/", callback), 0);
-  }
-  EXPECT_EQ(log_.Messages(), (Events{"3 KeySpy: Monitoring key ^/devices/"}));
-  EXPECT_EQ(keys.key_spies.size(), 1u);
-  EXPECT_TRUE(keys.match_key("/devices/d1"));
-  EXPECT_EQ(rec_.Take(), (Events{"key /devices/d1", "key /devices/d1", "key2 /devices/d1"}));
-  // One removal drops both registrations, silently; a function not
-  // registered under the text changes nothing.
+TEST_F(CacheTest, KeySubscriptionsShareOneEntryPerTextAndGoWithOneUnset) {
+  const KeyChangeCallback callbacks[] = {OnKey<0>, OnKey<0>, OnKey<1>};
+  for (KeyChangeCallback cb : callbacks) EXPECT_EQ(api::set_on_key_change("^/devices/", cb), 0);
+  EXPECT_EQ(log_.Messages(), (Texts{"3 KeySpy: Monitoring key ^/devices/"}));
+  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1"));
+  EXPECT_EQ(Calls::Take(), (Texts{"key0 /devices/d1", "key0 /devices/d1", "key1 /devices/d1"}));
+  EXPECT_EQ(api::unset_on_key_change("^/devices/", OnKey<0>), 0);  // both registrations
+  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1"));
+  EXPECT_EQ(Calls::Take(), (Texts{"key1 /devices/d1"}));
   log_.Clear();
-  EXPECT_EQ(api::unset_on_key_change("^/devices/", Recorder::Key), 0);
-  EXPECT_EQ(api::unset_on_key_change("^/devices/", Recorder::Key), 0);
-  EXPECT_TRUE(log_.Messages().empty());
-  EXPECT_TRUE(keys.match_key("/devices/d1"));
-  EXPECT_EQ(rec_.Take(), (Events{"key2 /devices/d1"}));
+  EXPECT_EQ(api::unset_on_key_change("^/devices/", OnKey<1>), 0);
+  EXPECT_EQ(api::unset_on_key_change("^/devices/", OnKey<1>), 0);
+  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1"));
+  EXPECT_EQ(log_.Messages(), (Texts{"3 remove_key: Key regex ^/devices/ completely removed",
+                                    "2 remove_key: Key ^/devices/ not monitored"}));
+  // The same function twice under one text: one unset removes both and the entry.
+  api::set_on_key_change("x", OnKey<0>);
+  api::set_on_key_change("x", OnKey<0>);
   log_.Clear();
-  EXPECT_EQ(api::unset_on_key_change("^/devices/", Recorder::Key2), 0);
-  EXPECT_EQ(api::unset_on_key_change("^/devices/", Recorder::Key2), 0);
-  EXPECT_FALSE(keys.match_key("/devices/d1"));  // an empty registry: silently false
-  EXPECT_EQ(log_.Messages(), (Events{"3 remove_key: Key regex ^/devices/ completely removed",
-                                     "2 remove_key: Key ^/devices/ not monitored"}));
-  // An invalid expression is refused and changes nothing; a later success
-  // leaves orverrno alone.
+  EXPECT_EQ(api::unset_on_key_change("x", OnKey<0>), 0);
+  EXPECT_EQ(log_.Messages(), (Texts{"3 remove_key: Key regex x completely removed"}));
+  // Refusals change nothing.
   log_.Clear();
-  EXPECT_EQ(api::set_on_key_change("y", Recorder::Key), 0);
-  EXPECT_EQ(api::set_on_key_change("(/devices", Recorder::Key2), -1);
-  EXPECT_EQ(api::set_on_key_change("y", Recorder::Key2), 0);
-  EXPECT_EQ(orverrno.code(), 4);
-  EXPECT_EQ(orverrno.message(), "invalid key_regex");
-  EXPECT_EQ(log_.Messages(),
-            (Events{"3 KeySpy: Monitoring key y", "0 add_key: Failed to monitor key (/devices"}));
-  EXPECT_EQ(keys.key_spies.size(), 1u);
-  EXPECT_TRUE(keys.match_key("/xy"));
-  EXPECT_EQ(rec_.Take(), (Events{"key /xy", "key2 /xy"}));
+  EXPECT_EQ(Result(api::set_on_key_change("(/devices", OnKey<1>)), "-1 4 invalid key_regex");
+  EXPECT_EQ(Result(api::set_on_key_change("y", nullptr)), "-1 22 null callback");
+  EXPECT_EQ(log_.Messages(), (Texts{"0 add_key: Failed to monitor key (/devices"}));
 }
 
-TEST_F(CacheTest, KeyMatchingSearchesEveryEntryInCreationOrder) {
-  for (auto* regex : {"display_name", "macs", "(display_name)", "^/devices/d1"}) {
-    api::set_on_key_change(regex, regex[0] == 'm'   ? Recorder::Key2
-                                  : regex[0] == '(' ? Recorder::Key
-                                                    : Marks);
+// Changes drops its own registration under "a" and OnKey<1>'s under "b",
+// and registers OnKey<2> under "c"; Throws throws.
+void Changes(const std::string& key) {
+  Calls::Add("changes " + key);
+  api::unset_on_key_change("a", Changes);
+  api::unset_on_key_change("b", OnKey<1>);
+  api::set_on_key_change("c", OnKey<2>);
+}
+void Throws(const std::string& key) {
+  Calls::Add("throws " + key);
+  throw std::runtime_error("subscriber failed");
+}
+
+TEST_F(CacheTest, KeyMatchingSearchesEachEntryInCreationOrder) {
+  for (const char* regex : {"display_name", "macs", "^/devices/d1", "(display_name)"}) {
+    api::set_on_key_change(regex, regex[0] == 'm' ? OnKey<1> : OnKey<0>);
   }
   log_.Clear();
   const std::string key = "/devices/d1/display_name";
   EXPECT_TRUE(g_monitored_keys.match_key(key));
-  Events lines;
-  for (const std::string regex : {"display_name", "macs", "(display_name)", "^/devices/d1"}) {
+  Texts lines;
+  for (const std::string regex : {"display_name", "macs", "^/devices/d1", "(display_name)"}) {
     lines.push_back("3 match_key: Checking key " + key + " against regex " + regex);
     if (regex != "macs") lines.push_back("3 match_key: Key " + key + " matches " + regex);
   }
   EXPECT_EQ(log_.Messages(), lines);
-  // Each entry's functions run right after its match line.
-  EXPECT_EQ(rec_.Take(),
-            (Events{"marks " + key + " after 2", "key " + key, "marks " + key + " after 7"}));
-  log_.Clear();
-  EXPECT_FALSE(g_monitored_keys.match_key("/other"));
-  EXPECT_EQ(log_.Messages().size(), 4u);  // the check lines only
-
-  // Unanchored search unless anchored; extended syntax without REG_NEWLINE.
-  // Keys marked + must match.
-  const std::pair<const char*, Events> cases[] = {
-      {"/devices/.*/traffic_blocked",
-       {"+/devices/d1/traffic_blocked", "+/devices/a/b/traffic_blocked_old",
-        "+/x/devices/d1/traffic_blocked/x", "-/devices/traffic_blocked",
-        "-/devices/d1/Traffic_Blocked"}},
-      {"^/devices/[^/]+/traffic_blocked$",
-       {"+/devices/d1/traffic_blocked", "-/devices/d1/traffic_blocked/x",
-        "-/x/devices/d1/traffic_blocked"}},
-      {"^/devices/d.$", {"+/devices/d\n", "-x\n/devices/d1", "+/devices/d1"}},
-      {"d(1|2)+$", {"+/devices/d12", "-/devices/D1"}}};
-  for (const auto& c : cases) {
-    MonitoredKeys one;
-    ASSERT_EQ(one.add_key(c.first, Recorder::Key), 0);
-    for (const std::string& k : c.second) {
-      EXPECT_EQ(one.match_key(k.substr(1)), k[0] == '+') << c.first << " on " << k;
-    }
+  EXPECT_EQ(Calls::Take(), Texts(3, "key0 " + key));
+  for (const char* regex : {"display_name", "macs", "^/devices/d1", "(display_name)"}) {
+    api::unset_on_key_change(regex, regex[0] == 'm' ? OnKey<1> : OnKey<0>);
   }
+  // Search unless anchored, extended syntax, no REG_NEWLINE: '+' keys match.
+  const std::pair<const char*, Texts> cases[] = {
+      {"/devices/.*/traffic_blocked",
+       {"+/devices/d1/traffic_blocked", "+/x/devices/d1/traffic_blocked_old",
+        "-/devices/traffic_blocked", "-/devices/d1/Traffic_Blocked"}},
+      {"^/devices/[^/]+/traffic_blocked$",
+       {"+/devices/d1/traffic_blocked", "-/devices/d1/traffic_blocked/x"}},
+      {"^/devices/d.$", {"+/devices/d\n", "-x\n/devices/d1"}}};
+  for (const auto& c : cases) {
+    api::set_on_key_change(c.first, OnKey<3>);
+    for (const std::string& k : c.second) {
+      EXPECT_EQ(g_monitored_keys.match_key(k.substr(1)), k[0] == '+') << c.first << " on " << k;
+    }
+    api::unset_on_key_change(c.first, OnKey<3>);
+  }
+  Calls::Take();
+  // A walk calls the functions registered when it began; a throw ends it.
+  api::set_on_key_change("a", Changes);
+  api::set_on_key_change("a", OnKey<0>);
+  api::set_on_key_change("b", OnKey<1>);
+  EXPECT_TRUE(g_monitored_keys.match_key("/abc"));
+  EXPECT_TRUE(g_monitored_keys.match_key("/abc"));
+  api::set_on_key_change("a", Throws);
+  EXPECT_THROW(g_monitored_keys.match_key("/abc"), std::runtime_error);
+  EXPECT_EQ(Calls::Take(), (Texts{"changes /abc", "key0 /abc", "key1 /abc", "key0 /abc",
+                                  "key2 /abc", "key0 /abc", "throws /abc"}));
 }
 
-TEST_F(CacheTest, KeyMatchingCallsTheFunctionsRegisteredWhenItBegan) {
-  MonitoredKeys& keys = g_monitored_keys;
-  keys.add_key("a", Changes);
-  keys.add_key("a", Recorder::Key);
-  keys.add_key("b", Recorder::Key2);
-  EXPECT_TRUE(keys.match_key("/abc"));
-  EXPECT_EQ(rec_.Take(), (Events{"changes /abc", "key /abc", "key2 /abc"}));
-  EXPECT_TRUE(keys.match_key("/abc"));
-  EXPECT_EQ(rec_.Take(), (Events{"key /abc", "key /abc"}));  // "a" and the new "c"
-  // A function that throws ends the walk; the registry stays usable.
-  keys.add_key("a", Throws);
-  EXPECT_THROW(keys.match_key("/abc"), std::runtime_error);
-  EXPECT_EQ(rec_.Take(), (Events{"key /abc", "throws /abc"}));
-  EXPECT_EQ(keys.remove_key("a", Throws), 0);
-  EXPECT_TRUE(keys.match_key("/abc"));
-  EXPECT_EQ(rec_.Take(), (Events{"key /abc", "key /abc"}));
+TEST_F(CacheTest, TrafficReportsGoToTheLatestFunctionUntilUnset) {
+  g_devices.new_mac_ip("d1", "m1", "i1");
+  g_devices.new_mac_ip("d1", "m2", "");
+  g_devices.new_mac_ip("d1", "m\xff", "i3");  // not UTF-8: left out, its partner stays
+  g_devices.new_mac_ip("d1", "m4", "i\xfe");
+  g_devices.update_blocked("d1", 1);
+  g_devices.update_blocked("d2", 1);
+  const std::string report =
+      R"({"device_id":"d1","blocked":1,"macs":["m1","m2","m4"],"ips":["i1","","i3"]})";
+  json_t* document = g_devices.get_device_traffic_status("d1");
+  ASSERT_NE(document, nullptr);
+  EXPECT_EQ(Dump(document) + std::to_string(document->refcount), report + "1");
+  json_decref(document);
+  log_.Clear();
+  EXPECT_EQ(g_devices.get_device_traffic_status("d2"), nullptr);  // no binding
+  EXPECT_EQ(g_devices.get_device_traffic_status("absent"), nullptr);
+  EXPECT_EQ(log_.Messages(),
+            (Texts{"2 get_device_traffic_status: Device id absent no longer exists"}));
+
+  EXPECT_EQ(Result(api::set_on_traffic_blocked_change(nullptr)), "-1 22 null callback");
+  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
+  ASSERT_EQ(api::set_on_traffic_blocked_change(OnReport), 0);
+  log_.Clear();
+  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
+  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d2/traffic_blocked"));
+  EXPECT_EQ(Calls::Take(), Texts{"report " + report});
+  EXPECT_TRUE(log_.Contains(3, "Getting traffic_blocked status for device d1"));
+  EXPECT_TRUE(log_.Contains(3, "Traffic blocked status: " + report));
+  // Registering again replaces the function and subscribes once more; one
+  // unset, whatever function it names, ends both.
+  ASSERT_EQ(api::set_on_traffic_blocked_change(
+                [](json_t* d) { OnReport(json_pack("{s:o}", "latest", d)); }),
+            0);
+  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
+  EXPECT_EQ(Calls::Take(), Texts(2, "report {\"latest\":" + report + "}"));
+  EXPECT_EQ(api::unset_on_traffic_blocked_change(OnReport), 0);
+  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
+  // A function that unsubscribes itself gets its document and no other.
+  ASSERT_EQ(api::set_on_traffic_blocked_change([](json_t* d) {
+              OnReport(d);
+              api::unset_on_traffic_blocked_change(nullptr);
+            }),
+            0);
+  g_monitored_keys.match_key("/devices/d1/traffic_blocked");
+  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
+  EXPECT_EQ(Calls::Take(), Texts{"report " + report});
 }
 
 }  // namespace

@@ -1,218 +1,132 @@
-// Faults survived by a running library: subscribers that throw, the store's
-// root taken away and given back while no descriptor is left to watch it,
-// values that turn into nodes, and callbacks that use the library from inside
-// a notification. Each test fails if data is lost, the sync thread dies, or it
-// deadlocks (every wait has a deadline, and so has stopping the library).
+// What a running library survives: subscribers that throw, and keys and values with odd bytes (line
+// ends, control bytes, % conversions, invalid UTF-8, 64 KiB texts, / and NUL in a MAC). The sync
+// thread lives on, the cache ends equal to the store, and every log line stays one line
+// (LibraryTest checks it).
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "orv/devmgmt.h"
-#include "orv/devmgmt_internals.h"
-#include "support/sync_helpers.h"
+#include "orv/path.h"
+#include "support/library.h"
 
 namespace {
 
+namespace api = orv::devMgmt;
 using std::chrono::seconds;
-using Texts = std::vector<std::string>;
 
-std::atomic<bool> g_throw_in_load{false};
-
-// Seen renders what a query from inside a callback sees of d1.
-std::string Seen() {
-  orv::devMgmt::Device d1;
-  std::string owner = "-";
-  std::vector<orv::devMgmt::Device> all;
-  orv::devMgmt::get_device("d1", d1);
-  orv::devMgmt::get_device_id_by_mac("m1", owner);
-  return "saw " + d1.display_name + " owner=" + owner + " blocked=" + std::to_string(d1.blocked) +
-         " devices=" + std::to_string(orv::devMgmt::get_devices(all));
-}
-
-class FaultsTest : public LiveTest {
- protected:
-  static std::string D1() { return RenderCache(g_devices)["dev d1"]; }
-};
+using FaultsTest = LibraryTest;
 
 TEST_F(FaultsTest, ThrowingSubscribersDoNotStopTheSyncThread) {
-  // Every device is there from the start: a value written into a new node is
-  // reported twice when the node's watch is set up just then.
   for (const std::string id : {"a1", "boom0", "boom1", "kboom"}) {
-    store_.Set("/devices/" + id + "/macs/m" + id, "10.0.0.1");
+    Set("/devices/" + id + "/macs/m" + id, "10.0.0.1");
   }
-  ASSERT_EQ(orv::devMgmt::set_on_key_change("display_name$", OnKey<1>), 0);
-  ASSERT_EQ(orv::devMgmt::set_on_traffic_blocked_change(OnReport), 0);
+  api::set_on_dev_info_change({"display_name"}, OnInfo<0>);
+  ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
+  ASSERT_EQ(api::set_on_key_change("display_name$", OnKey<1>), 0);
+  ASSERT_EQ(api::set_on_traffic_blocked_change(OnReport), 0);
+  // As the gateway's own store may, this one lets subscribers' exceptions
+  // through: the library alone keeps the thread alive.
+  setenv("ORV_SETTINGS_UNGUARDED_CALLBACKS", "1", 1);
+  static std::atomic<bool> throw_in_load{true};
   const std::thread::id test_thread = std::this_thread::get_id();
-  g_hook = [test_thread](const std::string& event) {
-    if (event == "0 new boom0" && g_throw_in_load && std::this_thread::get_id() != test_thread) {
+  Calls::SetHook([test_thread](const std::string& call) {
+    if (call == "0 new boom0" && throw_in_load && std::this_thread::get_id() != test_thread) {
       throw std::runtime_error("boom in load");
     }
-    if (event == "0 upd boom1 display_name") throw std::runtime_error("boom in change");
-    if (event == "key0 /devices/kboom/display_name") throw std::runtime_error("kboom");
-    if (event.find("\"blocked\":1") != std::string::npos) throw std::runtime_error("report");
-  };
+    if (call == "0 upd boom1 display_name") throw std::runtime_error("boom in change");
+    if (call == "key0 /devices/kboom/display_name") throw std::runtime_error("kboom");
+    if (call.find("\"blocked\":1") != std::string::npos) throw std::runtime_error("report");
+  });
+  // The sync thread's load throws: it lives on, takes changes, and loads
+  // again on its next pass.
+  ASSERT_EQ(api::init(), 0);
+  ASSERT_TRUE(Logged("0 sync_thread_function: BUG: loading devices failed: boom in load"));
+  Set("/devices/a1/display_name", "A");
+  ASSERT_TRUE(Calls::WaitFor("key1 /devices/a1/display_name"));
+  throw_in_load = false;
+  Set("/devices/a1/display_name", "B");
+  ASSERT_TRUE(Calls::WaitFor("key1 /devices/a1/display_name", 2));
+  EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
 
-  // A load that throws on the sync thread (init's own load, on this thread,
-  // doesn't): the thread lives on, takes changes, and retries the load.
-  g_throw_in_load = true;
-  Start("boom0");
-  ASSERT_TRUE(Logged(log_, "0 sync_thread_function: BUG: loading devices failed: boom in load"));
-  SetAndWait("/devices/a1/display_name", "A", "key1 /devices/a1/display_name");
-  g_throw_in_load = false;
-  SetAndWait("/devices/a1/display_name", "B", "key1 /devices/a1/display_name", 2);
-  EXPECT_EQ(WaitForCacheToMatchStore(g_devices, seconds(10)), "");
-
-  // A device-info callback, a key callback and the traffic-blocked function
-  // throw in turn: the change is in the cache, the later subscribers of that
-  // change are skipped, the next change reaches every subscriber.
-  const auto report = [](const char* blocked) {
-    return R"(report {"device_id":"a1","blocked":)" + std::string(blocked) +
-           R"(,"macs":["ma1"],"ips":["10.0.0.1"]})";
-  };
-  g_events.Clear();
-  store_.Set("/devices/boom1/display_name", "X");
-  store_.Set("/devices/kboom/display_name", "K");
-  store_.Set("/devices/a1/traffic_blocked", "1");
-  SetAndWait("/devices/a1/display_name", "C", "key1 /devices/a1/display_name");
-  EXPECT_EQ(g_events.Texts(),
+  // Each kind of subscriber throws in turn: the change is in the cache, the
+  // later subscribers of that change are skipped, the next change reaches all.
+  Calls::Take();
+  Set("/devices/boom1/display_name", "X");
+  Set("/devices/kboom/display_name", "K");
+  Set("/devices/a1/traffic_blocked", "1");
+  Set("/devices/a1/display_name", "C");
+  ASSERT_TRUE(Calls::WaitFor("key1 /devices/a1/display_name"));
+  const std::string report =
+      R"(report {"device_id":"a1","blocked":1,"macs":["ma1"],"ips":["10.0.0.1"]})";
+  EXPECT_EQ(Calls::Take(),
             (Texts{"0 upd boom1 display_name", "0 upd kboom display_name",
-                   "key0 /devices/kboom/display_name", "key0 /devices/a1/traffic_blocked",
-                   report("1"), "0 upd a1 display_name", "key0 /devices/a1/display_name",
+                   "key0 /devices/kboom/display_name", "key0 /devices/a1/traffic_blocked", report,
+                   "0 upd a1 display_name", "key0 /devices/a1/display_name",
                    "key1 /devices/a1/display_name"}));
   for (const std::string threw :
        {"/devices/boom1/display_name failed: boom in change",
         "/devices/kboom/display_name failed: kboom", "/devices/a1/traffic_blocked failed: report"}) {
-    EXPECT_TRUE(Logged(log_, "0 ApplyChange: BUG: applying " + threw)) << threw;
+    EXPECT_EQ(Count("0 ApplyChange: BUG: applying " + threw), 1) << threw;
   }
-  SetAndWait("/devices/a1/traffic_blocked", "0", report("0"));
-  EXPECT_EQ(WaitForCacheToMatchStore(g_devices, seconds(5)), "");
+  EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
+  unsetenv("ORV_SETTINGS_UNGUARDED_CALLBACKS");
 }
 
-TEST_F(FaultsTest, RootRemovedAndRestored) {
-  store_.Set("/devices/d1/macs/m1", "i1");
-  store_.Set("/devices/d2/display_name", "two");
-  Start("d2");
-
-  // The whole root goes: the cache empties, and nothing is there to watch.
-  std::filesystem::remove_all(store_.root());
-  ASSERT_TRUE(WaitUntil([] {
-    std::vector<orv::devMgmt::Device> devices;
-    return orv::devMgmt::get_devices(devices) == 0;
-  }));
-  ASSERT_TRUE(Logged(log_, kNoDescriptor));
-
-  // Given back with other contents, but the process has no descriptor left
-  // when the thread tries again (every 5 s) to watch it.
-  store_.Set("/devices/d1/macs/m1", "i1b");
-  store_.Set("/devices/d3/scan_level", "4");
-  store_.Set("/devices/d3/display_name", "three");
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int lowest_free = open("/dev/null", O_RDONLY);
-  close(lowest_free);
-  rlimit none = saved;
-  none.rlim_cur = static_cast<rlim_t>(lowest_free);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-  const bool lost_again = Logged(log_, kNoDescriptor, 2);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-  ASSERT_TRUE(lost_again);
-
-  // With descriptors again, the thread watches the store on its next try and
-  // reloads.
-  EXPECT_EQ(WaitForCacheToMatchStore(g_devices, seconds(8)), "");
-  g_events.Clear();
-  SetAndWait("/devices/d3/display_name", "back", "key0 /devices/d3/display_name");
-  EXPECT_EQ(g_events.Texts(), (Texts{"0 upd d3 display_name", "key0 /devices/d3/display_name"}));
+// Big is a 64 KiB text with a line end every 1000 bytes.
+std::string Big(char fill) {
+  std::string text(64 * 1024, fill);
+  for (std::size_t at = 999; at < text.size(); at += 1000) text[at] = '\n';
+  return text;
 }
 
-TEST_F(FaultsTest, ValuesTurnedIntoNodesAreDroppedWithoutHarm) {
-  store_.Set("/devices/gate/scan_level", "2");
-  store_.Set("/devices/d1/display_name", "old");
-  store_.Set("/devices/d1/onguest", "3");
-  store_.Set("/devices/d1/macs/m1", "i1");
-  store_.Set("/devices/d1/macs/m2", "i2");
-  orv::devMgmt::set_on_dev_info_change({"display_name"}, HoldAtGate);
-  Start("d1");
-  EXPECT_EQ(D1(),
-            "id=d1 profile= macs=m1=i1,m2=i2, name=old type= os=/ model= by= velk= "
-            "blocked=0 onvelk=0 onguest=3 scan=2");
+// MacKey is the key of a device's binding, the MAC escaped as one name.
+std::string MacKey(const std::string& device_id, const std::string& mac) {
+  orv::path key;
+  key.add_piece(true, "/devices").add_piece(true, device_id).add_piece(true, "macs");
+  return key.add_piece(false, mac).str();
+}
 
-  // While the thread waits at the gate, values become nodes under the same
-  // names; it then finds nodes where it was told of changed values.
-  g_gate = 1;
-  store_.Set("/devices/gate/display_name", "closed");
-  ASSERT_TRUE(WaitUntil([] { return g_gate == 2; }, seconds(5)));
-  for (const std::string key :
-       {"/devices/d1/display_name", "/devices/d1/onguest", "/devices/d1/macs/m2"}) {
-    store_.Delete(key);
-    std::filesystem::create_directory(store_.root() + key);
+TEST_F(FaultsTest, OddBytesReachTheCacheAsStoredAndLogAsOneLine) {
+  const std::string newline = "d\n1", percent = "d%s%n%d";
+  Set("/devices/" + newline + "/display_name", "two\nlines");
+  Set(MacKey(newline, "m\n1"), "10.0.0.1\n");
+  Set("/devices/" + percent + "/display_name", "100% %s %d %n %%");
+  Set("/devices/d\xff\xfe/display_name", "\xc3\x28");
+  Set("/devices/big/display_name", Big('a'));
+  Set(MacKey("slash", "aa/bb"), "10.0.0.5");
+  api::set_on_dev_info_change({"display_name", "device_os", "macs"}, OnInfo<0>);
+  ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
+  Calls::SetHook([](const std::string& call) {
+    if (call.find("/thrown") != std::string::npos) throw std::runtime_error("no\n" + call);
+  });
+  Start();
+  EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
+  EXPECT_EQ(Owner("aa%2Fbb"), "slash");  // one name, escaped
+
+  Set("/devices/" + newline + "/display_name", std::string("x\ry\tz\x7f\x01", 7));
+  Set("/devices/" + newline + "/thrown", "x");
+  Set(MacKey(newline, "n\n2"), "");
+  Set("/devices/" + percent + "/device_os", "%s%s%s%s%s%n");
+  Set("/devices/" + percent + "/%s%d%n", "x");
+  Set("/devices/big/display_name", Big('b'));
+  Set(MacKey("slash", std::string("n\0l/x", 5)), "i\n9");  // one name: "n%00l%2Fx"
+  for (const std::string message :
+       {"3 update_display_name: device_id=d\\x0a1, display_name=x\\x0dy\\x09z\\x7f\\x01",
+        "0 ApplyChange: BUG: applying /devices/d\\x0a1/thrown failed: "
+        "no\\x0akey0 /devices/d\\x0a1/thrown",
+        "3 new_mac_ip: device_id=d\\x0a1, mac=n\\x0a2, ip=",
+        "3 update_os: device_id=d%s%n%d, os=%s%s%s%s%s%n",
+        "3 handle_device_change: Key type 3, device_id=slash, value=n%00l%2Fx",
+        "3 new_mac_ip: device_id=slash, mac=n%00l%2Fx, ip=i\\x0a9"}) {
+    EXPECT_TRUE(Logged(message)) << message;
   }
-  g_events.Clear();
-  g_gate = 0;
-  SetAndWait("/devices/d1/device_os", "after", "key0 /devices/d1/device_os");
-
-  // The name's change is dropped: old value, no subscriber told. onguest is
-  // read as an integer with the default 0; the binding's IP reads empty.
-  EXPECT_EQ(g_events.Texts(), (Texts{"key0 /devices/gate/display_name", "key0 /devices/d1/onguest",
-                                     "0 upd d1 macs", "key0 /devices/d1/macs/m2",
-                                     "0 upd d1 device_os", "key0 /devices/d1/device_os"}));
-  EXPECT_EQ(D1(),
-            "id=d1 profile= macs=m1=i1,m2=, name=old type= os=after/ model= by= velk= "
-            "blocked=0 onvelk=0 onguest=0 scan=2");
-}
-
-TEST_F(FaultsTest, CallbacksMayUseTheLibraryFromInsideANotification) {
-  store_.Set("/devices/d1/macs/m1", "i1");
-  store_.Set("/devices/d1/display_name", "zero");
-  ASSERT_EQ(orv::devMgmt::set_on_traffic_blocked_change(OnReport), 0);
-  // The first name update registers OnInfo<1> and OnKey<1>, the second
-  // removes OnInfo<0> from the name; OnKey<0> and the report remove
-  // themselves.
-  g_hook = [](const std::string& event) {
-    const bool name = event == "0 upd d1 display_name", key = event.rfind("key0 ", 0) == 0,
-               report = event.rfind("report ", 0) == 0;
-    if (name || key || report) g_events.Add(Seen());
-    if (name && Seen().rfind("saw one ", 0) == 0) {
-      orv::devMgmt::set_on_dev_info_change({"display_name", "device_os"}, OnInfo<1>);
-      EXPECT_EQ(orv::devMgmt::set_on_key_change("device_os$", OnKey<1>), 0);
-    } else if (name) {
-      orv::devMgmt::unset_on_dev_info_change({"display_name"}, OnInfo<0>);
-    }
-    if (key) orv::devMgmt::unset_on_key_change("^/devices/", OnKey<0>);
-    if (report) orv::devMgmt::unset_on_traffic_blocked_change(OnReport);
-  };
-  Start("d1");
-  g_events.Clear();
-
-  // Queries see the change; what a callback (un)registers applies from the
-  // next change on.
-  SetAndWait("/devices/d1/display_name", "one", "key0 /devices/d1/display_name");
-  SetAndWait("/devices/d1/display_name", "two", "1 upd d1 display_name");
-  SetAndWait("/devices/d1/device_os", "linux", "key1 /devices/d1/device_os");
-  const std::string report = R"(report {"device_id":"d1","blocked":1,"macs":["m1"],"ips":["i1"]})";
-  SetAndWait("/devices/d1/traffic_blocked", "1", report);
-  store_.Set("/devices/d1/traffic_blocked", "0");  // unsubscribed: no report
-  SetAndWait("/devices/d1/display_name", "three", "1 upd d1 display_name", 2);
-  EXPECT_EQ(g_events.Texts(),
-            (Texts{"0 upd d1 display_name", "saw one owner=d1 blocked=0 devices=1",
-                   "key0 /devices/d1/display_name", "saw one owner=d1 blocked=0 devices=1",
-                   "0 upd d1 display_name", "saw two owner=d1 blocked=0 devices=1",
-                   "1 upd d1 display_name", "0 upd d1 device_os", "1 upd d1 device_os",
-                   "key1 /devices/d1/device_os", report, "saw two owner=d1 blocked=1 devices=1",
-                   "1 upd d1 display_name"}));
-  const std::thread::id test_thread = std::this_thread::get_id();
-  for (const RecordedEvent& event : g_events.Get()) EXPECT_NE(event.thread, test_thread);
+  EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
+  api::Device big;
+  EXPECT_TRUE(api::get_device("big", big) && big.display_name == Big('b'));
 }
 
 }  // namespace

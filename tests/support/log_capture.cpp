@@ -1,5 +1,6 @@
 #include "support/log_capture.h"
 
+#include <regex>
 #include <utility>
 
 LogCapture::LogCapture(int level) : saved_level_(orv::log::current_level) {
@@ -21,17 +22,11 @@ std::vector<LogLine> LogCapture::Lines() const {
 }
 
 std::vector<std::string> LogCapture::Messages() const {
+  // "[orvdevmgmt:123][name()]: text" becomes "name: text".
+  static const std::regex kFrame(R"(^\[[^\]]*\]\[(.*?)\(\)\]: )");
   std::vector<std::string> out;
   for (const LogLine& line : Lines()) {
-    // "[orvdevmgmt:123][name()]: text" becomes "name: text".
-    std::string text = line.text;
-    const std::string::size_type open = text.find("][");
-    const std::string::size_type close = text.find("()]: ");
-    if (text.rfind("[", 0) == 0 && open != std::string::npos && close != std::string::npos &&
-        open < close) {
-      text = text.substr(open + 2, close - open - 2) + ": " + text.substr(close + 5);
-    }
-    out.push_back(std::to_string(line.level) + " " + text);
+    out.push_back(std::to_string(line.level) + " " + std::regex_replace(line.text, kFrame, "$1: "));
   }
   return out;
 }
