@@ -67,9 +67,9 @@ TEST_F(FaultsTest, ThrowingSubscribersDoNotStopTheSyncThread) {
                    "key0 /devices/kboom/display_name", "key0 /devices/a1/traffic_blocked", report,
                    "0 upd a1 display_name", "key0 /devices/a1/display_name",
                    "key1 /devices/a1/display_name"}));
-  for (const std::string threw :
-       {"/devices/boom1/display_name failed: boom in change",
-        "/devices/kboom/display_name failed: kboom", "/devices/a1/traffic_blocked failed: report"}) {
+  for (const std::string threw : {"/devices/boom1/display_name failed: boom in change",
+                                  "/devices/kboom/display_name failed: kboom",
+                                  "/devices/a1/traffic_blocked failed: report"}) {
     EXPECT_EQ(Count("0 ApplyChange: BUG: applying " + threw), 1) << threw;
   }
   EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
