@@ -12,36 +12,30 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 unset LD_LIBRARY_PATH ORV_SETTINGS_DIR
 export ORV_LOG_LEVEL=0
-
 build_dir=${ORV_BUILD_DIR:-build}
 [ -f "$build_dir/CMakeCache.txt" ] || cmake -S . -B "$build_dir" -DORV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" -j "$(nproc)" >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build_dir" --prefix "$work/installed" >/dev/null
 mv "$work/installed" "$work/prefix"
-prefix=$work/prefix
-store=$work/store
+prefix=$work/prefix store=$work/store
 mkdir "$store"
-
 "$prefix/bin/orv-settings" --root "$store" import examples/home-network.json ||
   fail "the installed orv-settings"
-owner=$("$prefix/bin/orv-devices" --root "$store" mac a4:83:e7:12:9b:40) ||
-  fail "the installed orv-devices"
-[ "$owner" == laptop-anna ] || fail "orv-devices mac: $owner"
+owner=$("$prefix/bin/orv-devices" --root "$store" mac a4:83:e7:12:9b:40) && [ "$owner" == laptop-anna ] ||
+  fail "the installed orv-devices: $owner"
+# client HOW PROGRAM: the client built with HOW finds the owner of a MAC.
+client() {
+  out=$(ORV_SETTINGS_DIR=$store "$2" a4:83:e7:12:9b:40) &&
+    [ "$out" == "a4:83:e7:12:9b:40 belongs to laptop-anna" ] || fail "the $1 client said: $out"
+}
 
-expected="a4:83:e7:12:9b:40 belongs to laptop-anna"
-cmake -S examples -B "$work/cmake-client" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_STANDARD=14 >/dev/null
+cmake -S examples -B "$work/cmake-client" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD=14 >/dev/null
 cmake --build "$work/cmake-client" >/dev/null || fail "the find_package client doesn't build"
-out=$(ORV_SETTINGS_DIR=$store "$work/cmake-client/orv-example-client" a4:83:e7:12:9b:40) ||
-  fail "the find_package client doesn't run"
-[ "$out" == "$expected" ] || fail "the find_package client said: $out"
+client find_package "$work/cmake-client/orv-example-client"
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 [ "$(pkg-config --variable=includedir orvdevmgmt)/orv/devmgmt.h" -ef "$prefix/include/orv/devmgmt.h" ] ||
@@ -49,7 +43,5 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046  # pkg-config's words are meant to split
 g++ -std=c++17 -o "$work/pc-client" examples/client.cpp $(pkg-config --cflags --libs orvdevmgmt) \
   -Wl,-rpath,"$(pkg-config --variable=libdir orvdevmgmt)" || fail "the pkg-config client doesn't build"
-out=$(ORV_SETTINGS_DIR=$store "$work/pc-client" a4:83:e7:12:9b:40) ||
-  fail "the pkg-config client doesn't run"
-[ "$out" == "$expected" ] || fail "the pkg-config client said: $out"
+client pkg-config "$work/pc-client"
 echo "install and link: ok"

@@ -1,61 +1,37 @@
 # lib.sh: helpers shared by the tools' end-to-end tests. Sourced by each
 # test script, which is called as
 #   <test>.sh ORV_SETTINGS ORV_DEVICES EXAMPLE_JSON
-# Every test works in a private temporary directory removed at exit.
+# Every test works in a private temporary directory removed at exit, and any
+# tool still running in the background is killed then.
 
 set -euo pipefail
 export LC_ALL=C.UTF-8
 unset ORV_LOG_LEVEL ORV_SETTINGS_DIR
-
-settings_tool=$1
-devices_tool=$2
-example=$3
+settings_tool=$1 devices_tool=$2 example=$3
 work=$(mktemp -d)
-cleanup_hooks=()
-cleanup() {
-  local hook
-  for hook in "${cleanup_hooks[@]+"${cleanup_hooks[@]}"}"; do eval "$hook" || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'kill -KILL $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# expect_equal ACTUAL EXPECTED WHAT
+expect_equal() { [ "$1" == "$2" ] || fail "$3: got \"$1\", want \"$2\""; }
 
-# run_tool OUT ERR TOOL ARGS...: runs a tool, keeping its output in files, and
-# sets $status to its exit status.
-run_tool() {
-  local out=$1 err=$2
-  shift 2
-  status=0
-  "$@" >"$out" 2>"$err" || status=$?
-}
+# run TOOL ARGS...: runs a tool with its output in $work/out and $work/err,
+# and sets $status to its exit status.
+run() { status=0; "$@" >"$work/out" 2>"$work/err" </dev/null || status=$?; }
 
 # expect_failure STATUS NEEDLE... -- TOOL ARGS...: the tool exits with STATUS,
 # prints nothing on stdout and exactly one line on stderr holding every NEEDLE.
 expect_failure() {
-  local want=$1 needles=()
+  local want=$1 needles=() needle
   shift
-  while [ "$1" != "--" ]; do
-    needles+=("$1")
-    shift
-  done
+  while [ "$1" != "--" ]; do needles+=("$1"); shift; done
   shift
-  run_tool "$work/out" "$work/err" "$@"
-  [ "$status" -eq "$want" ] || fail "$* exited $status, not $want: $(cat "$work/err")"
-  [ ! -s "$work/out" ] || fail "$* printed on stdout: $(cat "$work/out")"
-  [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$* printed not one line on stderr: $(cat "$work/err")"
-  local needle
+  run "$@"
+  [ "$status" -eq "$want" ] && [ ! -s "$work/out" ] && [ "$(wc -l <"$work/err")" -eq 1 ] ||
+    fail "$*: exit $status, not $want; stdout \"$(cat "$work/out")\"; stderr \"$(cat "$work/err")\""
   for needle in "${needles[@]}"; do
     grep -qF -- "$needle" "$work/err" || fail "$* said \"$(cat "$work/err")\", without \"$needle\""
   done
-}
-
-# expect_equal ACTUAL EXPECTED WHAT
-expect_equal() {
-  [ "$1" == "$2" ] || fail "$3: got \"$1\", want \"$2\""
 }
 
 # wait_for_line FILE LINE [SECONDS]: waits until FILE holds the exact LINE.
@@ -63,22 +39,13 @@ expect_equal() {
 wait_for_line() { wait_for_grep -qxF "$@"; }
 wait_for_text() { wait_for_grep -qF "$@"; }
 wait_for_grep() {
-  local flags=$1 file=$2 text=$3 deadline=$((SECONDS + ${4:-10}))
-  until grep "$flags" -- "$text" "$file" 2>/dev/null; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "no \"$text\" in $file after ${4:-10} s"
+  local deadline=$((SECONDS + ${4:-10}))
+  until grep "$1" -- "$3" "$2"; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "no \"$3\" in $2 after ${4:-10} s"
     sleep 0.05
   done
 }
 
-# wait_for_exit PID [SECONDS]: waits until the child PID has ended and sets
+# stop PID: sends SIGTERM to the background tool PID, waits for it and sets
 # $status to its exit status.
-wait_for_exit() {
-  local pid=$1 deadline=$((SECONDS + ${2:-10}))
-  # An ended child stays a zombie (state Z) until it is waited for.
-  while [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != "Z" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "process $pid still runs after ${2:-10} s"
-    sleep 0.05
-  done
-  status=0
-  wait "$pid" || status=$?
-}
+stop() { kill -TERM "$1"; status=0; wait "$1" || status=$?; }
