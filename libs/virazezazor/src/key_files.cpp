@@ -235,12 +235,12 @@ int RecordReadFailure(int root_fd, const std::string& key, const char* action, i
   if (err == ELOOP || err == ENOTDIR || err == ENOENT) {
     const Diagnosis found = Diagnose(root_fd, key);
     if (found.fault == Fault::kLink) return RecordLink(found.at);
-    // A value where a node should be: nothing can be below it.
-    if (found.fault == Fault::kMissing || found.fault == Fault::kValue) {
+    if (found.fault == Fault::kMissing) {
       RecordNotFound(key);
       return -1;
     }
   }
+  // A value where a node should be (ENOTDIR) is "not found" there.
   return RecordFileError(key, action, err);
 }
 
