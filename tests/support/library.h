@@ -185,6 +185,7 @@ class LibraryTest : public ::testing::Test {
     }
     Calls::SetHook(nullptr);
     orv::devMgmt::unset_on_traffic_blocked_change(nullptr);
+    orv::devMgmt::unset_on_cache_reloaded(nullptr);
     std::vector<std::pair<std::string, KeyChangeCallback>> keys;
     {
       std::lock_guard<std::mutex> hold(g_monitored_keys.mutex);

@@ -82,12 +82,10 @@ odd_pid=$!
 wait_for_text "$work/odd-watch.txt" '-- watching '
 "$settings_tool" --root "$odd" set $'/devices/ev\x1bil/device_os' $'x\e[2J\r'
 wait_for_text "$work/odd-watch.txt" 'ev\x1bil  device_os = "x\x1b[2J\x0d"'
-# /devices gone and back: the sync thread looks again within 5 s and reloads.
+# /devices gone and back: the sync thread looks again within 5 s and reloads
+# (waited for at the end, while the other watch below runs).
 "$settings_tool" --root "$odd" del /devices
 "$settings_tool" --root "$odd" set /devices/good/display_name ok
-wait_for_text "$work/odd-watch.txt" '  reloaded vanished: ev\x1bil' 12
-stop "$odd_pid"
-! grep -q $'[\e\r\a]' "$work/odd-watch.txt" || fail "watch printed a control character raw"
 
 # watch --json: the listing, each device once, then the events of a device
 # that joins, is named, blocked, re-addressed and leaves, a reload, SIGTERM.
@@ -138,4 +136,7 @@ stop "$watch_pid"
 expect_equal "$status $(tail -1 "$out")" '0 {"event":"stopped","signal":"SIGTERM"}' "the exit after SIGTERM"
 # Only the library's own failure lines (it could not watch /devices meanwhile).
 ! grep -v '^0: \[orvdevmgmt:' "$work/stderr" || fail "watch wrote on stderr (see above)"
+wait_for_text "$work/odd-watch.txt" '  reloaded vanished: ev\x1bil' 12
+stop "$odd_pid"
+! grep -q $'[\e\r\a]' "$work/odd-watch.txt" || fail "watch printed a control character raw"
 echo "devices: ok"
