@@ -46,12 +46,13 @@ class Backoff {
   int delay_ms_ = kFirstBackoffMs;
 };
 
-// LoadCache reloads g_devices. When a subscriber or the allocator throws,
-// it returns false with the exception's text in `failure`, so that the
-// thread logs it and retries on its next pass instead of dying.
-bool LoadCache(std::string& failure) {
+// Contain runs `work` and returns true; when it throws, false with the
+// exception's text in `failure`. The sync thread lives on whatever a
+// subscriber, the allocator or the store throws.
+template <class Work>
+bool Contain(Work&& work, std::string& failure) {
   try {
-    g_sync_thread.health.Load(/*report=*/true);
+    work();
     return true;
   } catch (const std::exception& error) {
     failure = error.what();
@@ -65,13 +66,9 @@ bool LoadCache(std::string& failure) {
 // throw, the changes it had read are lost: the cache is reloaded on the next
 // pass.
 void ReadNotifications(orv::setMgmt::MonitoredKey& monitor, bool& cache_loaded) {
-  try {
-    monitor.read_notifications();
-  } catch (const std::exception& error) {
-    ORV_LOG(orv::log::kError, "BUG: reading notifications failed: %s", error.what());
-    cache_loaded = false;
-  } catch (...) {
-    ORV_LOG(orv::log::kError, "BUG: reading notifications failed: an exception of unknown type");
+  std::string failure;
+  if (!Contain([&monitor] { monitor.read_notifications(); }, failure)) {
+    ORV_LOG(orv::log::kError, "BUG: reading notifications failed: %s", failure);
     cache_loaded = false;
   }
 }
@@ -81,16 +78,14 @@ void ReadNotifications(orv::setMgmt::MonitoredKey& monitor, bool& cache_loaded) 
 // caught here, logged and dropped, so that no utility library has to: the
 // next change is applied as usual.
 int ApplyChange(const orv::path& key) {
-  try {
-    const int handled = handle_device_change(key);
-    if (handled == 1) g_sync_thread.health.ChangeApplied();
-    return handled;
-  } catch (const std::exception& error) {
-    ORV_LOG(orv::log::kError, "BUG: applying %s failed: %s", key, error.what());
-  } catch (...) {
-    ORV_LOG(orv::log::kError, "BUG: applying %s failed: an exception of unknown type", key);
+  int handled = 0;
+  std::string failure;
+  if (!Contain([&handled, &key] { handled = handle_device_change(key); }, failure)) {
+    ORV_LOG(orv::log::kError, "BUG: applying %s failed: %s", key, failure);
+    return 0;
   }
-  return 0;
+  if (handled == 1) g_sync_thread.health.ChangeApplied();
+  return handled;
 }
 
 }  // namespace
@@ -150,7 +145,7 @@ void sync_thread_function() {
       // Changes made while no descriptor was held reach the cache this way.
       if (!cache_loaded) {
         std::string failure;
-        cache_loaded = LoadCache(failure);
+        cache_loaded = Contain([] { g_sync_thread.health.Load(/*report=*/true); }, failure);
         if (cache_loaded) {
           g_sync_thread.health.Synced();
         } else {
