@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "orv/settings.h"
 #include "support/library.h"
 
 namespace {
@@ -223,6 +224,11 @@ TEST_F(SyncTest, InitWithoutAPipeKeepsTheLoadedCacheAndStartsNoThread) {
   one_left.rlim_cur = static_cast<rlim_t>(dup(0)) + 1;
   close(static_cast<int>(one_left.rlim_cur) - 1);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one_left), 0);
+  std::string ip;
+  if (orv::setMgmt::getKey("/devices/d1/macs/m1", ip) < 0) {  // a walk needs two (no openat2)
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    GTEST_SKIP() << "the store can't read with one descriptor left here";
+  }
   const int result = api::init();
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(Result(result), "-1 1 ");
