@@ -26,10 +26,14 @@ mkdir -p "$src"
 
 # The scratch tree: the files git knows (and new ones it doesn't ignore),
 # copied only when they differ, so that builds stay incremental.
-git ls-files --cached --others --exclude-standard | while IFS= read -r f; do
+git ls-files --cached --others --exclude-standard >"$scratch/files"
+while IFS= read -r f; do
   [[ -f $f ]] || continue
   if ! cmp -s "$f" "$src/$f"; then mkdir -p "$(dirname "$src/$f")" && cp "$f" "$src/$f"; fi
-done
+done <"$scratch/files"
+# Files the tree no longer has go too: a test file left over would be built.
+(cd "$src" && find . -type f | sed 's|^\./||') | grep -vxF -f "$scratch/files" |
+  while IFS= read -r f; do rm -f "$src/$f"; done
 
 # build DIR [CMAKE ARGS]: configure once, then build; quiet unless it fails.
 build() {
