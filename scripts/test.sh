@@ -12,4 +12,8 @@ scripts/setup.sh "${extra[@]}"
 build_dir=${ORV_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" "$@"
 cmake --build "$build_dir" -j "$(nproc)"
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 600
+# The suite mostly waits (on the sync thread's retries, on watches): twice as
+# many tests as cores. Sanitizer builds are busy and keep one a core.
+jobs=$(nproc)
+[[ " $* " == *ORV_SANITIZE=* ]] || jobs=$((jobs * 2))
+ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" --timeout 600
