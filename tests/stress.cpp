@@ -97,7 +97,7 @@ TEST_F(StressTest, CacheEqualsTheStoreAfterEveryRoundOfChanges) {
   fields.push_back("macs");
   Writer writer;
   orv::log::current_level = 0;  // before any thread reads it
-  ASSERT_EQ(api::init(), 0);  // the thread loads once it watches the store
+  ASSERT_EQ(api::init(), 0);    // the thread loads once it watches the store
   for (long done = 0; done < total; done += 30) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> clients;
