@@ -66,17 +66,16 @@ int init() {
   }
   g_sync_thread.health.Reset();
   g_sync_thread.health.Load(/*report=*/false);
-  if (pipe2(g_sync_pipe, O_NONBLOCK) == 0) {
-    g_sync_pipe[0] = devmgmt_internal::AboveStdio(g_sync_pipe[0]);
-    g_sync_pipe[1] = devmgmt_internal::AboveStdio(g_sync_pipe[1]);
-    if (g_sync_pipe[0] == -1 || g_sync_pipe[1] == -1) {
-      if (g_sync_pipe[0] != -1) close(g_sync_pipe[0]);
-      if (g_sync_pipe[1] != -1) close(g_sync_pipe[1]);
-      g_sync_pipe[0] = g_sync_pipe[1] = -1;
-    }
+  int made[2];
+  if (pipe2(made, O_NONBLOCK) == 0) {
+    g_sync_pipe[0] = devmgmt_internal::AboveStdio(made[0]);
+    g_sync_pipe[1] = devmgmt_internal::AboveStdio(made[1]);
   }
-  if (g_sync_pipe[1] == -1) {
-    g_sync_pipe[0] = g_sync_pipe[1] = -1;
+  if (g_sync_pipe[0] == -1 || g_sync_pipe[1] == -1) {
+    for (int& fd : g_sync_pipe) {
+      if (fd != -1) close(fd);
+      fd = -1;
+    }
     orverrno.set(devmgmt_internal::kPipeFailed);
     return -1;
   }
