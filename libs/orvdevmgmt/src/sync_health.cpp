@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <iterator>
+#include <utility>
 
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
@@ -18,12 +19,17 @@ namespace {
 constexpr int kNotRunning = 3;  // ESRCH
 constexpr int kTimedOut = 110;  // ETIMEDOUT
 
-// CachedIds returns the ids in the cache, sorted.
+// CachedIds returns the ids in the cache, in the map's order.
 // REQUIRES: g_devices.mutex is held.
 std::vector<std::string> CachedIds() {
   std::vector<std::string> ids;
   ids.reserve(g_devices.devices.size());
   for (const auto& entry : g_devices.devices) ids.push_back(entry.first);
+  return ids;
+}
+
+// Sorted returns `ids` sorted bytewise.
+std::vector<std::string> Sorted(std::vector<std::string> ids) {
   std::sort(ids.begin(), ids.end());
   return ids;
 }
@@ -57,29 +63,30 @@ void SyncHealth::Load(bool report) {
   std::vector<std::string> vanished;
   const auto start = std::chrono::steady_clock::now();
   std::size_t devices = 0;
+  std::vector<std::string> before, after;
   {
     // One hold over the look before, the load and the look after: nothing
-    // changes the cache in between.
+    // changes the cache in between. The ids are compared after it.
     std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
-    std::vector<std::string> before;
-    if (report) {
-      before = CachedIds();
-      std::lock_guard<std::mutex> hold_state(mutex_);
-      std::vector<std::string> known;
-      std::set_union(before.begin(), before.end(), dropped_.begin(), dropped_.end(),
-                     std::back_inserter(known));
-      before.swap(known);
-      dropped_.clear();
-    }
+    if (report) before = CachedIds();
     g_devices.load();
     devices = g_devices.devices.size();
-    if (report) {
-      const std::vector<std::string> after = CachedIds();
-      std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
-                          std::back_inserter(vanished));
-    }
+    if (report) after = CachedIds();
   }
   const auto took = std::chrono::steady_clock::now() - start;
+  if (report) {
+    before = Sorted(std::move(before));
+    after = Sorted(std::move(after));
+    std::vector<std::string> known;  // cached before, or cleared since the last reload
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      std::set_union(before.begin(), before.end(), dropped_.begin(), dropped_.end(),
+                     std::back_inserter(known));
+      dropped_.clear();
+    }
+    std::set_difference(known.begin(), known.end(), after.begin(), after.end(),
+                        std::back_inserter(vanished));
+  }
   {
     std::lock_guard<std::mutex> hold(mutex_);
     ++loads_;
@@ -106,6 +113,7 @@ void SyncHealth::Dropping() {
     std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
     ids = CachedIds();
   }
+  ids = Sorted(std::move(ids));
   std::lock_guard<std::mutex> hold(mutex_);
   std::vector<std::string> all;
   std::set_union(dropped_.begin(), dropped_.end(), ids.begin(), ids.end(), std::back_inserter(all));
