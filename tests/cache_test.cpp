@@ -3,13 +3,33 @@
 // the traffic-blocked document, with their exact log lines.
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/library.h"
+
+// Memory exhaustion where a test wants it: the next allocation, on this
+// thread, of exactly t_fail_size bytes throws.
+thread_local std::size_t t_fail_size = 0;
+
+void* operator new(std::size_t size) {
+  if (size != 0 && size == t_fail_size) {
+    t_fail_size = 0;
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // this operator new is malloc
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -145,6 +165,29 @@ TEST_F(CacheTest, BindingChangesKeepListsAndIndexInStepAndLogEachStep) {
   EXPECT_EQ(Step([] { g_devices.remove_mac("m3", "d2"); })[1],
             "0 remove_mac: BUG: mac m3 not found in local cache");
   EXPECT_EQ(state(), "[m3=i3] absent ---");  // a device without MACs goes on any remove_mac
+}
+
+// A binding whose append runs out of memory leaves the MAC index as it was:
+// the index never names a device whose list lacks the MAC. What was there
+// before stays, and the next try succeeds.
+TEST_F(CacheTest, AnAppendThatRunsOutOfMemoryLeavesTheIndexAsItWas) {
+  LogCapture quiet(-1);  // the log frame allocates nothing
+  for (int size = 1; size <= 16; size *= 2) {
+    const std::string id = "d" + std::to_string(size), mac = id + "-new";
+    for (int i = 0; i < size; ++i) g_devices.new_mac_ip(id, id + "-" + std::to_string(i), "i");
+    t_fail_size = 2 * size * sizeof(api::MacIp);  // the list is full: it doubles
+    EXPECT_THROW(g_devices.new_mac_ip(id, mac, "i"), std::bad_alloc) << size;
+    t_fail_size = 0;
+    std::string owner, ip;
+    Texts macs;
+    EXPECT_EQ(api::get_device_id_by_mac(mac, owner), -1) << size;
+    EXPECT_EQ(api::get_device_ip(id, mac, ip), -1) << size;
+    EXPECT_EQ(api::get_device_macs(id, macs), size);
+    g_devices.new_mac_ip(id, mac, "i");
+    EXPECT_EQ(api::get_device_id_by_mac(mac, owner), 0);
+    EXPECT_EQ(owner + " " + std::to_string(api::get_device_macs(id, macs)),
+              id + " " + std::to_string(2 * size + 1));
+  }
 }
 
 TEST_F(CacheTest, FieldUpdatesStoreTheValueAndNotifyEveryTime) {

@@ -28,6 +28,7 @@ TEST_F(FaultsTest, ThrowingSubscribersDoNotStopTheSyncThread) {
   ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
   ASSERT_EQ(api::set_on_key_change("display_name$", OnKey<1>), 0);
   ASSERT_EQ(api::set_on_traffic_blocked_change(OnReport), 0);
+  api::set_on_cache_reloaded([](const Texts&) { throw std::runtime_error("reloaded"); });
   // As the gateway's own store may, this one lets subscribers' exceptions
   // through: the library alone keeps the thread alive.
   setenv("ORV_SETTINGS_UNGUARDED_CALLBACKS", "1", 1);
@@ -51,6 +52,7 @@ TEST_F(FaultsTest, ThrowingSubscribersDoNotStopTheSyncThread) {
   Set("/devices/a1/display_name", "B");
   ASSERT_TRUE(Calls::WaitFor("key1 /devices/a1/display_name", 2));
   EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
+  EXPECT_TRUE(Logged("0 sync_thread_function: BUG: the cache-reloaded callback failed: reloaded"));
 
   // Each kind of subscriber throws in turn: the change is in the cache, the
   // later subscribers of that change are skipped, the next change reaches all.
@@ -70,7 +72,7 @@ TEST_F(FaultsTest, ThrowingSubscribersDoNotStopTheSyncThread) {
   for (const std::string threw : {"/devices/boom1/display_name failed: boom in change",
                                   "/devices/kboom/display_name failed: kboom",
                                   "/devices/a1/traffic_blocked failed: report"}) {
-    EXPECT_EQ(Count("0 ApplyChange: BUG: applying " + threw), 1) << threw;
+    EXPECT_EQ(Count("0 sync_thread_function: BUG: applying " + threw), 1) << threw;
   }
   EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
   unsetenv("ORV_SETTINGS_UNGUARDED_CALLBACKS");
@@ -116,7 +118,7 @@ TEST_F(FaultsTest, OddBytesReachTheCacheAsStoredAndLogAsOneLine) {
   Set(MacKey("slash", std::string("n\0l/x", 5)), "i\n9");  // one name: "n%00l%2Fx"
   for (const std::string message :
        {"3 update_display_name: device_id=d\\x0a1, display_name=x\\x0dy\\x09z\\x7f\\x01",
-        "0 ApplyChange: BUG: applying /devices/d\\x0a1/thrown failed: "
+        "0 sync_thread_function: BUG: applying /devices/d\\x0a1/thrown failed: "
         "no\\x0akey0 /devices/d\\x0a1/thrown",
         "3 new_mac_ip: device_id=d\\x0a1, mac=n\\x0a2, ip=",
         "3 update_os: device_id=d%s%n%d, os=%s%s%s%s%s%n",

@@ -55,6 +55,13 @@ TEST_F(HostileCallersTest, ArgumentsPointingIntoTheCache) {
   g_devices.remove_device_id(g_devices.devices.find("d2")->first);
   EXPECT_EQ(Calls::Take(), (Texts{"0 upd d1 macs", "0 del d2"}));
   EXPECT_TRUE(g_devices.devices.empty() && g_devices.mac_to_device_id.empty());
+  // An id that is a string of the device's own full list, which the new pair
+  // moves: the index and the callbacks still get the id.
+  g_devices.new_mac_ip("d3", "m3", "d3");
+  const api::Device& d3 = g_devices.devices.at("d3");
+  g_devices.new_mac_ip(d3.macs[0].ip, "m4", d3.macs[0].mac);
+  EXPECT_EQ(Owner("m4") + " " + Cached("d3").substr(0, 19), "d3 d3 p= [m3=d3,m4=m3]");
+  EXPECT_EQ(Calls::Take(), (Texts{"0 new d3", "0 upd d3 macs", "0 upd d3 macs"}));
 }
 
 // The child has the sync thread inside a change when it exits without

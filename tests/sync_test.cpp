@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -178,6 +179,55 @@ TEST_F(SyncTest, LostDescriptorIsRegainedWithOneReload) {
   Set("/devices/d3/display_name", "renamed");
   ASSERT_TRUE(Calls::WaitFor("0 upd d3 display_name"));
   EXPECT_EQ(Cached("d3").substr(0, 16), "d3 p= [] name=re");
+}
+
+// A log sink may wait on a thread that queries the cache: each load writes its
+// first line before it takes the cache's mutex, on init()'s path, on the sync
+// thread's reload and when called directly.
+TEST_F(SyncTest, LoadWritesItsFirstLineBeforeTakingTheCacheLock) {
+  Set("/devices/d1/macs/m1", "i1");
+  const orv::log::Sink saved = orv::log::set_sink([](orv::log::level, std::string_view text) {
+    if (text.find("Loading devices from storage") == std::string_view::npos) return;
+    const bool held = !std::async(std::launch::async, [] {
+                         if (!g_devices.mutex.try_lock()) return false;
+                         g_devices.mutex.unlock();
+                         return true;
+                       }).get();
+    Calls::Add(held ? "loading, cache locked" : "loading, cache free");
+  });
+  Start();
+  g_devices.load();
+  orv::log::set_sink(saved);
+  EXPECT_EQ(Calls::Take(), Texts(3, "loading, cache free"));
+}
+
+// No pass of the sync thread clears its error record: a key subscriber reads
+// what the store left after the last failure, a deleted device's "not found".
+TEST_F(SyncTest, TheThreadsErrorRecordKeepsTheLastFailure) {
+  Set("/devices/d1/display_name", "one");
+  Set("/devices/d2/display_name", "two");
+  ASSERT_EQ(api::set_on_key_change("^/devices/d2/display_name$", OnKey<0>), 0);
+  Calls::SetHook([](const std::string& call) {
+    if (call.rfind("key0 ", 0) == 0) {
+      Calls::Add(std::to_string(orverrno.code()) + " " + orverrno.message());
+    }
+  });
+  Start();
+  store_.Delete("/devices/d1");
+  for (int i = 0; i < 400 && api::device_exists("d1"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a pass or more in between
+  Set("/devices/d2/display_name", "again");
+  ASSERT_TRUE(Calls::WaitFor("key0 /devices/d2/display_name"));
+  Texts calls;  // the hook's line comes right after
+  for (int i = 0; i < 400 && calls.size() < 2; ++i) {
+    calls = Cat(calls, Calls::Take());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].rfind("4 key /devices/d1", 0), 0u) << calls[1];
+  EXPECT_NE(calls[1].find("not found"), std::string::npos) << calls[1];
 }
 
 TEST_F(SyncTest, InitLoadsAndStartsOnceAndUninitStopsAndEmpties) {

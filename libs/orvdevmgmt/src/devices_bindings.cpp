@@ -19,6 +19,16 @@ namespace {
 
 constexpr const char* kMacsField = "macs";
 
+// PointsInto is true when one of `args` is a string of a binding in `macs`.
+bool PointsInto(const std::vector<MacIp>& macs, const std::string* const (&args)[3]) {
+  for (const MacIp& binding : macs) {
+    for (const std::string* arg : args) {
+      if (arg == &binding.mac || arg == &binding.ip) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void Devices::new_mac_ip(const std::string& device_id_arg, const std::string& mac_arg,
@@ -27,18 +37,24 @@ void Devices::new_mac_ip(const std::string& device_id_arg, const std::string& ma
   std::lock_guard<std::recursive_mutex> hold(mutex);
   const std::string* args[3] = {&device_id_arg, &mac_arg, &ip_arg};
   std::string copies[3];
-  Device* device = nullptr;
-  auto found = devices.find(device_id_arg);
-  if (found != devices.end()) {
-    device = &found->second;
-  } else {
-    // Creating the device runs the NEW_DEV callbacks, which may change the
-    // cache at will and free what the arguments point into: go on with
-    // copies, and drop the binding when they removed the device again.
+  auto use_copies = [&args, &copies] {
     for (int i = 0; i < 3; ++i) {
       copies[i] = *args[i];
       args[i] = &copies[i];
     }
+  };
+  Device* device = nullptr;
+  auto found = devices.find(device_id_arg);
+  if (found != devices.end()) {
+    device = &found->second;
+    // An argument that is a string of this device's list would move when the
+    // list grows: go on with copies then (never in the usual case).
+    if (PointsInto(device->macs, args)) use_copies();
+  } else {
+    // Creating the device runs the NEW_DEV callbacks, which may change the
+    // cache at will and free what the arguments point into: go on with
+    // copies, and drop the binding when they removed the device again.
+    use_copies();
     device = orv::devmgmt_internal::find_or_create(*this, copies[0]);
     if (device == nullptr) return;
   }
@@ -66,11 +82,10 @@ void Devices::new_mac_ip(const std::string& device_id_arg, const std::string& ma
       return;
     }
   }
-  // The index first: the list may grow, and move, under an argument that
-  // points into it.
-  MacIp binding{mac, ip};
+  // The pair first, then the index: should the append throw, the index names
+  // no device whose list lacks the MAC.
+  device->macs.push_back(MacIp{mac, ip});
   mac_to_device_id[mac] = device_id;
-  device->macs.push_back(std::move(binding));
   notify_dev_info_updated(device_id, kMacsField);
 }
 

@@ -181,7 +181,11 @@ int handle_device_change(const orv::path& key) {
       return PassOn(text);
     case KEY_DEVICE:
       if (!deleted) {
+        // The device was deleted and written anew before its deletion came
+        // here: what the cache holds of the old one (MACs, blocked) would
+        // stay. The thread reloads the cache after this batch of changes.
         ORV_LOG(orv::log::kError, "BUG: change on %s", key);
+        g_sync_thread.health.RequestReload();
         return 0;
       }
       g_devices.remove_device_id(parsed.device_id);

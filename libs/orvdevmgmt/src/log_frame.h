@@ -87,6 +87,16 @@ void print(unsigned int flags, level lvl, basic_string_view<char> file, int line
   print(flags, lvl, out.view());
 }
 
+// print_as_sync_thread writes a line as ORV_LOG does, under the function
+// name "sync_thread_function": every line the sync thread writes carries it,
+// whichever helper of the thread writes it. `line` is the caller's __LINE__.
+template <class... Args>
+void print_as_sync_thread(level lvl, int line, basic_string_view<char> format,
+                          const Args&... args) {
+  if (current_level < static_cast<int>(lvl)) return;
+  print(0, lvl, "orvdevmgmt", line, "sync_thread_function", format, args...);
+}
+
 }  // namespace log
 }  // namespace orv
 

@@ -5,11 +5,9 @@
 // still running), then the cache, then the key registry. Keep them in this
 // one file so that the order holds.
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "dispatcher.h"
 #include "orv/devmgmt.h"
@@ -34,21 +32,23 @@ std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback{nullptr};
 
 namespace {
 
-constexpr int kPipeFailed = 1;
 constexpr int kAlreadyRunning = 16;
 constexpr int kNullCallback = 22;
 constexpr int kCalledFromCallback = 35;  // EDEADLK: it would wait for itself
 
-// AboveStdio moves `fd` to a number of 3 or more. A process whose standard
-// descriptors are closed would otherwise get 0 to 2 for the pipe, and a
-// descriptor the process later opens as stdin or stdout could be taken for
-// it. Returns the descriptor to use, or -1 (fd closed) on failure.
-int AboveStdio(int fd) {
-  if (fd > 2) return fd;
-  const int moved = fcntl(fd, F_DUPFD, 3);
-  close(fd);
-  return moved;
-}
+// LoadingMark names the thread running init()'s load while it lives.
+class LoadingMark {
+ public:
+  explicit LoadingMark(std::atomic<std::thread::id>& loading) : loading_(loading) {
+    loading_.store(std::this_thread::get_id());
+  }
+  LoadingMark(const LoadingMark&) = delete;
+  LoadingMark& operator=(const LoadingMark&) = delete;
+  ~LoadingMark() { loading_.store(std::thread::id()); }
+
+ private:
+  std::atomic<std::thread::id>& loading_;
+};
 
 }  // namespace
 }  // namespace devmgmt_internal
@@ -60,28 +60,21 @@ using devmgmt_internal::g_sync_thread;
 // ---- Lifecycle ----
 
 int init() {
+  g_sync_thread.forget_inherited();
+  if (g_sync_thread.loading.load() == std::this_thread::get_id()) {
+    orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
+    return -1;
+  }
   if (g_sync_pipe[1] != -1) {
     orverrno.set(devmgmt_internal::kAlreadyRunning, "already running");
     return -1;
   }
   g_sync_thread.health.Reset();
-  g_sync_thread.health.Load(/*report=*/false);
-  int made[2];
-  if (pipe2(made, O_NONBLOCK) == 0) {
-    g_sync_pipe[0] = devmgmt_internal::AboveStdio(made[0]);
-    g_sync_pipe[1] = devmgmt_internal::AboveStdio(made[1]);
+  {
+    const devmgmt_internal::LoadingMark mark(g_sync_thread.loading);
+    g_sync_thread.health.Load(/*report=*/false);
   }
-  if (g_sync_pipe[0] == -1 || g_sync_pipe[1] == -1) {
-    for (int& fd : g_sync_pipe) {
-      if (fd != -1) close(fd);
-      fd = -1;
-    }
-    orverrno.set(devmgmt_internal::kPipeFailed);
-    return -1;
-  }
-  g_sync_thread.health.Started();
-  g_sync_thread.thread = std::thread(devmgmt_internal::sync_thread_function);
-  return 0;
+  return devmgmt_internal::start_sync_thread(g_sync_thread);
 }
 
 int uninit() {
@@ -89,6 +82,7 @@ int uninit() {
     orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
     return -1;
   }
+  g_sync_thread.forget_inherited();
   if (g_sync_pipe[1] == -1) return 0;
   devmgmt_internal::stop_sync_thread(g_sync_thread);
   g_devices.clear();
@@ -100,10 +94,12 @@ int wait_for_sync(int timeout_ms) {
     orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
     return -1;
   }
+  g_sync_thread.forget_inherited();
   return g_sync_thread.health.WaitForSync(timeout_ms);
 }
 
 int get_sync_status(SyncStatus& status) {
+  g_sync_thread.forget_inherited();
   g_sync_thread.health.Get(status);
   return 0;
 }

@@ -20,8 +20,8 @@ constexpr int kNotRunning = 3;  // ESRCH
 constexpr int kTimedOut = 110;  // ETIMEDOUT
 
 // CachedIds returns the ids in the cache, in the map's order.
-// REQUIRES: g_devices.mutex is held.
 std::vector<std::string> CachedIds() {
+  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
   std::vector<std::string> ids;
   ids.reserve(g_devices.devices.size());
   for (const auto& entry : g_devices.devices) ids.push_back(entry.first);
@@ -42,6 +42,7 @@ void SyncHealth::Reset() {
   last_load_devices_ = last_load_us_ = 0;
   last_store_error_.clear();
   dropped_.clear();
+  reload_requested_ = false;
   changes_applied_.store(0, std::memory_order_relaxed);
   last_change_ms_.store(0, std::memory_order_relaxed);
 }
@@ -64,14 +65,17 @@ void SyncHealth::Load(bool report) {
   const auto start = std::chrono::steady_clock::now();
   std::size_t devices = 0;
   std::vector<std::string> before, after;
-  {
-    // One hold over the look before, the load and the look after: nothing
-    // changes the cache in between. The ids are compared after it.
+  // The load runs with no lock of ours held: it writes its first line before
+  // it takes the cache's mutex. On the sync thread nothing but the load
+  // changes the cache between the looks before and after it.
+  if (report) before = CachedIds();
+  g_devices.load();
+  if (report) {
+    after = CachedIds();
+    devices = after.size();
+  } else {
     std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
-    if (report) before = CachedIds();
-    g_devices.load();
     devices = g_devices.devices.size();
-    if (report) after = CachedIds();
   }
   const auto took = std::chrono::steady_clock::now() - start;
   if (report) {
@@ -101,19 +105,16 @@ void SyncHealth::Load(bool report) {
   try {
     reloaded_callback_(vanished);
   } catch (const std::exception& error) {
-    ORV_LOG(orv::log::kError, "BUG: the cache-reloaded callback failed: %s", error.what());
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
+                                   "BUG: the cache-reloaded callback failed: %s", error.what());
   } catch (...) {
-    ORV_LOG(orv::log::kError, "BUG: the cache-reloaded callback failed");
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
+                                   "BUG: the cache-reloaded callback failed");
   }
 }
 
 void SyncHealth::Dropping() {
-  std::vector<std::string> ids;
-  {
-    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
-    ids = CachedIds();
-  }
-  ids = Sorted(std::move(ids));
+  std::vector<std::string> ids = Sorted(CachedIds());
   std::lock_guard<std::mutex> hold(mutex_);
   std::vector<std::string> all;
   std::set_union(dropped_.begin(), dropped_.end(), ids.begin(), ids.end(), std::back_inserter(all));
@@ -134,6 +135,17 @@ void SyncHealth::Synced() {
   std::lock_guard<std::mutex> hold(mutex_);
   synced_ = true;
   changed_.notify_all();
+}
+
+void SyncHealth::RequestReload() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  reload_requested_ = true;
+  synced_ = false;
+}
+
+bool SyncHealth::TakeReloadRequest() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return std::exchange(reload_requested_, false);
 }
 
 void SyncHealth::ChangeApplied() {

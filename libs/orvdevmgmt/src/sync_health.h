@@ -44,6 +44,17 @@ class SyncHealth {
   // Synced records that the thread holds the descriptor and has reloaded
   // since: from now on every change is reported.
   void Synced();
+  // RequestReload records that the cache is out of step with the store in a
+  // way one change can't put right: not synced until the thread has reloaded.
+  // TakeReloadRequest, on the sync thread, returns whether one was made since
+  // it last asked.
+  void RequestReload();
+  bool TakeReloadRequest();
+
+  // LockForFork and UnlockAfterFork hold the figures' lock across fork(), in
+  // the parent and then in both processes.
+  void LockForFork() { mutex_.lock(); }
+  void UnlockAfterFork() { mutex_.unlock(); }
   // ChangeApplied counts one change taken from the store.
   void ChangeApplied();
 
@@ -70,6 +81,7 @@ class SyncHealth {
   std::uint64_t descriptors_lost_ = 0;
   std::string last_store_error_;
   std::vector<std::string> dropped_;  // since the last reload, sorted
+  bool reload_requested_ = false;
 
   // Written by the sync thread alone, read by any: atomics, no lock on the
   // change path.

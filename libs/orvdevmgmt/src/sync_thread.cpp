@@ -1,13 +1,17 @@
 #include "sync_thread.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "dispatcher.h"
 #include "log_frame.h"
@@ -19,6 +23,7 @@ namespace orv {
 namespace devmgmt_internal {
 namespace {
 
+constexpr int kPipeFailed = 1;
 constexpr int kWaitTimeoutMs = 5000;
 constexpr int kFirstBackoffMs = 10;
 constexpr int kLongestBackoffMs = 1000;
@@ -68,7 +73,8 @@ bool Contain(Work&& work, std::string& failure) {
 void ReadNotifications(orv::setMgmt::MonitoredKey& monitor, bool& cache_loaded) {
   std::string failure;
   if (!Contain([&monitor] { monitor.read_notifications(); }, failure)) {
-    ORV_LOG(orv::log::kError, "BUG: reading notifications failed: %s", failure);
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
+                                   "BUG: reading notifications failed: %s", failure);
     cache_loaded = false;
   }
 }
@@ -81,16 +87,56 @@ int ApplyChange(const orv::path& key) {
   int handled = 0;
   std::string failure;
   if (!Contain([&handled, &key] { handled = handle_device_change(key); }, failure)) {
-    ORV_LOG(orv::log::kError, "BUG: applying %s failed: %s", key, failure);
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__, "BUG: applying %s failed: %s", key,
+                                   failure);
     return 0;
   }
   if (handled == 1) g_sync_thread.health.ChangeApplied();
   return handled;
 }
 
+// GetFd asks the handle for its descriptor. The thread's error record is
+// cleared for the call, so that a reason found there afterwards is the
+// store's own, and put back when a descriptor comes: no success clears it, and
+// a callback on this thread still reads what the last failure left.
+int GetFd(orv::setMgmt::MonitoredKey& monitor) {
+  orv::_ORVErrorStorage before = std::move(orverrno);
+  orverrno.set(0);
+  const int fd = monitor.get_fd();
+  if (fd >= 1) orverrno = std::move(before);
+  return fd;
+}
+
+// AboveStdio moves `fd` to a number of 3 or more. A process whose standard
+// descriptors are closed would otherwise get 0 to 2 for the pipe, and a
+// descriptor the process later opens as stdin or stdout could be taken for
+// it. Returns the descriptor to use, or -1 (fd closed) on failure.
+int AboveStdio(int fd) {
+  if (fd > 2) return fd;
+  const int moved = fcntl(fd, F_DUPFD, 3);
+  close(fd);
+  return moved;
+}
+
+void ClosePipe() {
+  for (int& fd : g_sync_pipe) {
+    if (fd != -1) close(fd);
+    fd = -1;
+  }
+}
+
+// The health figures' lock is held across fork(), so that a child never
+// inherits it taken by the parent's sync thread.
+void LockHealthForFork() { g_sync_thread.health.LockForFork(); }
+void UnlockHealthAfterFork() { g_sync_thread.health.UnlockAfterFork(); }
+
 }  // namespace
 
 int g_sync_pipe[2] = {-1, -1};
+
+SyncThread::SyncThread() {
+  pthread_atfork(LockHealthForFork, UnlockHealthAfterFork, UnlockHealthAfterFork);
+}
 
 SyncThread::~SyncThread() {
   if (on_this_thread()) {
@@ -100,7 +146,47 @@ SyncThread::~SyncThread() {
   stop_sync_thread(*this);
 }
 
+void SyncThread::forget_inherited() {
+  const pid_t started_by = owner.load();
+  if (started_by == 0 || started_by == getpid()) return;
+  ClosePipe();  // the child's copies: the parent's pipe stays open
+  // The parent's thread object names no thread here: it can be neither
+  // joined nor detached, nor destroyed while joinable. It is parked, never
+  // to be destroyed.
+  alignas(std::thread) static unsigned char parked[sizeof(std::thread)];
+  new (parked) std::thread(std::move(thread));
+  id.store(std::thread::id());
+  owner.store(0);
+  health.Stopped();
+}
+
+int start_sync_thread(SyncThread& sync) {
+  int made[2];
+  if (pipe2(made, O_NONBLOCK) == 0) {
+    g_sync_pipe[0] = AboveStdio(made[0]);
+    g_sync_pipe[1] = AboveStdio(made[1]);
+  }
+  if (g_sync_pipe[0] == -1 || g_sync_pipe[1] == -1) {
+    ClosePipe();
+    orverrno.set(kPipeFailed);
+    return -1;
+  }
+  sync.health.Started();
+  sync.owner.store(getpid());
+  try {
+    sync.thread = std::thread(sync_thread_function);
+  } catch (...) {
+    // No thread (no memory for its stack, no threads left): stopped again.
+    sync.owner.store(0);
+    ClosePipe();
+    sync.health.Stopped();
+    throw;
+  }
+  return 0;
+}
+
 void stop_sync_thread(SyncThread& sync) {
+  sync.forget_inherited();
   if (g_sync_pipe[1] == -1) return;
   pollfd writable = {g_sync_pipe[1], POLLOUT, 0};
   if (poll(&writable, 1, 0) > 0) {
@@ -109,11 +195,9 @@ void stop_sync_thread(SyncThread& sync) {
   }
   if (sync.thread.joinable()) sync.thread.join();
   sync.id.store(std::thread::id());
+  sync.owner.store(0);
   sync.health.Stopped();
-  close(g_sync_pipe[0]);
-  close(g_sync_pipe[1]);
-  g_sync_pipe[0] = -1;
-  g_sync_pipe[1] = -1;
+  ClosePipe();
 }
 
 void sync_thread_function() {
@@ -131,8 +215,7 @@ void sync_thread_function() {
     // poll rather than select: descriptors of 1024 and above work too.
     pollfd fds[2] = {{wake_fd, POLLIN, 0}, {-1, POLLIN, 0}};
     nfds_t count = 1;
-    orverrno.set(0);  // so that the store's reason, if any, is its own
-    const int notify_fd = monitor.get_fd();
+    const int notify_fd = GetFd(monitor);
     if (notify_fd < 1) {
       ORV_LOG(orv::log::kError, "Could not get notification fd for /devices");
       cache_loaded = false;
@@ -176,6 +259,9 @@ void sync_thread_function() {
     // The pipe comes first: pending notifications are left unread at stop.
     if (fds[0].revents != 0) break;
     if (count == 2 && fds[1].revents != 0) ReadNotifications(monitor, cache_loaded);
+    // A change the cache can't take alone (a device deleted and written anew
+    // before its deletion was handled): the whole cache is read again.
+    if (g_sync_thread.health.TakeReloadRequest()) cache_loaded = false;
   }
 
   ORV_LOG(orv::log::kNotice, "stopping sync_devices thread...");

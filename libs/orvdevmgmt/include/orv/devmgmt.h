@@ -33,11 +33,23 @@
 //     init()'s load it passes on to the caller of init() (see init()).
 //   - not: wait for another thread that uses the cache (a device-info
 //     callback holds its lock), or call uninit() (refused, see uninit()).
-// A function removed with unset_* on any thread but the sync thread is never
-// called once that call has returned: the removal waits for a notification
-// under way that may still call it. Removed from a callback on the sync
-// thread, it is not waited for (that would wait for itself) and is not
-// called in later notifications.
+// Unset. A function removed with unset_* is never called once that call has
+// returned, with one exception: a removal made from inside a notification,
+// on the thread that is notifying, does not reach the notification under way
+// (it is not waited for, which would wait for itself). A NEW_DEV or
+// DEV_INFO_REMOVED notification calls its subscribers from a copy of the set,
+// so a function that one of them removes is still called for that device;
+// this holds on the sync thread and, during init()'s load, on the caller of
+// init(). Later notifications never call it.
+// The removals wait for a call under way on another thread: unset_on_key_change,
+// unset_on_traffic_blocked_change and unset_on_cache_reloaded wait for the
+// callback to return, unset_on_dev_info_change for the cache's lock. Hence the
+// rule: never unset while holding a lock that your own callback takes; the
+// callback would wait for the lock and the unset for the callback (deadlock).
+//
+// Copies. A lone device-info callback of a field gets the caller's strings;
+// when more than one is registered, each gets copies (a callback may free
+// what the arguments point into), taken once per notification.
 //
 // Reloads. The sync thread reloads the whole cache each time it takes hold of
 // the store's notifications: once just after init() (so init() announces
@@ -48,17 +60,23 @@
 //
 // Errors. A failing function records a code and a text in the calling
 // thread's error record `orverrno` (orv/error.h) and returns its failure value;
-// a success never clears orverrno. Out-parameters are written only on success;
-// vectors handed in are appended to, never cleared. Codes:
+// a success never clears orverrno, on client threads or on the sync thread (a
+// key-change callback reads what the thread's last failure left, e.g. the
+// store's "not found" for a deleted key). Out-parameters are written only on
+// success; vectors handed in are appended to, never cleared. Codes:
 //   1   (no text)            init() could not create its wake-up pipe
+//   3   "not running"        wait_for_sync() while the library is stopped
 //   4   "not found"          a device id that is not in the cache
 //   4   "invalid key_regex"  set_on_key_change() with a bad expression
 //   5   "not found"          a MAC or IP lookup without a match
 //   16  "already running"    init() while the library runs
-//   35  "called from a callback"  uninit() or wait_for_sync() on the sync thread
-//   3   "not running"        wait_for_sync() while the library is stopped
-//   110 "timed out"          wait_for_sync() ran out of time
 //   22  "null callback"      a null function given to a registration
+//   35  "called from a callback"  uninit() or wait_for_sync() on the sync thread
+//   110 "timed out"          wait_for_sync() ran out of time
+// The settings store records its own codes on the same orverrno (see
+// orv/settings.h): 2 bad key, 3 file-system error, 4 "key ... not found",
+// 5 a value where a node is needed or the reverse, 6 a symbolic link, 7 a
+// value over the size cap. The sync thread's store calls leave them there.
 //
 // Texts (ids, MACs, IPs, field names, keys) are compared byte for byte: no
 // case folding, no normalisation of MAC separators.
@@ -92,7 +110,8 @@ ORVDEVMGMT_EXPORT int init();
 // empties the cache (no DEV_INFO_REMOVED is raised). Subscriptions stay and
 // apply again after the next init(). Does nothing when not running. Returns 0;
 // -1 with code 35 "called from a callback", changing nothing, when called on
-// the sync thread (from one of its callbacks). The process must call it before
+// the sync thread (from one of its callbacks): our choice, since stopping the
+// thread from itself could not wait for it. The process must call it before
 // it ends; if it doesn't, the library stops the thread at exit.
 ORVDEVMGMT_EXPORT int uninit();
 
@@ -114,8 +133,8 @@ ORVDEVMGMT_EXPORT int get_sync_status(SyncStatus& status);
 // the ids of the devices the reload dropped: a subscriber that keeps state
 // per device drops theirs. One function at a time: registering again
 // replaces it; a null callback is ignored. unset_on_cache_reloaded stops the
-// calls (`callback` is not read); from another thread than the sync thread it
-// waits for a call under way.
+// calls (`callback` is not read); it waits for a call under way on another
+// thread (see Unset).
 ORVDEVMGMT_EXPORT void set_on_cache_reloaded(const CacheReloadedCallback& callback);
 ORVDEVMGMT_EXPORT void unset_on_cache_reloaded(const CacheReloadedCallback& callback);
 
@@ -186,8 +205,8 @@ ORVDEVMGMT_EXPORT int set_on_key_change(const std::string& key_regex,
                                         const KeyChangeCallback& callback);
 
 // unset_on_key_change removes every registration of `callback` under exactly
-// the text `key_regex`. Returns 0. On a thread other than the sync thread it
-// waits for a notification under way that may still call `callback`.
+// the text `key_regex`. Returns 0. It waits for a notification under way on
+// another thread that may still call `callback` (see Unset).
 ORVDEVMGMT_EXPORT int unset_on_key_change(const std::string& key_regex,
                                           const KeyChangeCallback& callback);
 
@@ -200,14 +219,16 @@ ORVDEVMGMT_EXPORT int unset_on_key_change(const std::string& key_regex,
 // ("ips"[i] is the IP of "macs"[i], except that a MAC or IP which is not
 // UTF-8 is left out of its array while its partner stays, so the arrays are
 // then out of step); the callback owns it and must release it with
-// json_decref. A device without bindings gives no report. One
-// function at a time: registering again replaces it. Returns 0; -1 with code
-// 22 "null callback" (nothing registered), or as set_on_key_change.
+// json_decref. A device without bindings, or whose id is not UTF-8, gives no
+// report (and no log line). One slot holds the function: registering again
+// replaces it, and also subscribes once more, so that after three
+// registrations each change gives three reports, all to the latest function;
+// one unset removes them all. Returns 0; -1 with code 22 "null callback"
+// (nothing registered), or as set_on_key_change.
 ORVDEVMGMT_EXPORT int set_on_traffic_blocked_change(const TrafficBlockedCallback& callback);
 
 // unset_on_traffic_blocked_change stops the reports; `callback` is not read.
-// Returns 0. Once it returns (on a thread other than the sync thread), the
-// function is never called again.
+// Returns 0. It waits for a report under way on another thread (see Unset).
 ORVDEVMGMT_EXPORT int unset_on_traffic_blocked_change(const TrafficBlockedCallback& callback);
 
 }  // namespace devMgmt

@@ -85,7 +85,8 @@ using TrafficBlockedCallback = void (*)(json_t* status);
 
 // CacheReloadedCallback receives, after each reload of the cache by the sync
 // thread, the ids (sorted bytewise) of the devices that were cached before the
-// reload and are not after it.
+// reload, or emptied from it by a deletion of /devices since the last reload,
+// and are not cached after it.
 using CacheReloadedCallback = void (*)(const std::vector<std::string>& vanished_ids);
 
 namespace orv {

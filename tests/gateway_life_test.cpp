@@ -1,0 +1,140 @@
+// What a gateway's processes do to the library: fork helpers that exit or
+// stop the library, start it from odd places, run out of room for a thread,
+// and rewrite a device before the sync thread has caught up with its
+// deletion. The parent's library keeps running and its status tells the truth.
+
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "support/library.h"
+
+namespace {
+
+namespace api = orv::devMgmt;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+using GatewayLifeTest = LibraryTest;
+
+// InChild runs `how` in a forked child the way a service's helper ends, and
+// returns the child's exit status: 0 when the child saw the library stopped.
+int InChild(const std::string& how) {
+  const pid_t child = fork();
+  if (child == 0) {
+    api::SyncStatus status;
+    api::get_sync_status(status);
+    int failed = status.running || status.watching ? 1 : 0;
+    if (api::wait_for_sync(0) != -1 || orverrno.message() != "not running") failed |= 2;
+    if (how == "uninit" && api::uninit() != 0) failed |= 4;
+    if (how == "init") {
+      if (api::init() != 0 || api::wait_for_sync(5000) != 0) failed |= 8;
+      api::get_sync_status(status);
+      if (!status.running) failed |= 16;  // a library of its own, stopped at exit
+    }
+    if (how == "_exit") _exit(failed);
+    std::exit(failed);  // static destructors run, as at a return from main
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(GatewayLifeTest, AForkedChildNeverStopsTheParentsThread) {
+  Set("/devices/d1/display_name", "0");
+  api::set_on_dev_info_change({"display_name"}, OnInfo<0>);
+  Start();
+  int round = 0;
+  for (const std::string how : {"exit", "uninit", "init", "_exit"}) {
+    EXPECT_EQ(InChild(how), 0) << how;
+    Set("/devices/d1/display_name", std::to_string(++round));
+    ASSERT_TRUE(Calls::WaitFor("0 upd d1 display_name", round)) << how;
+    EXPECT_EQ(Cached("d1").substr(0, 15), "d1 p= [] name=" + std::to_string(round)) << how;
+    api::SyncStatus status;
+    api::get_sync_status(status);
+    EXPECT_TRUE(status.running && status.watching) << how;
+    EXPECT_EQ(api::wait_for_sync(0), 0) << how;
+  }
+}
+
+// A NEW_DEV subscriber of init()'s own load that calls init() is refused; the
+// outer init() goes on and starts the library.
+void InitsAgain(orv::DevInfoChangeType type, const std::string& id, const std::string&) {
+  if (type != orv::NEW_DEV) return;
+  const int result = api::init();
+  Calls::Add(id + " " + std::to_string(result) + " " + std::to_string(orverrno.code()) + " " +
+             orverrno.message());
+}
+
+TEST_F(GatewayLifeTest, InitFromItsOwnLoadIsRefused) {
+  Set("/devices/d1/macs/m1", "i1");
+  api::set_on_dev_info_change({"macs"}, InitsAgain);
+  ASSERT_EQ(api::init(), 0);
+  EXPECT_EQ(Calls::Take(), Texts{"d1 -1 35 called from a callback"});
+  ASSERT_EQ(api::wait_for_sync(5000), 0);  // the thread's own reload: already running
+  EXPECT_EQ(Calls::Take(), Texts{"d1 -1 16 already running"});
+}
+
+// No room for the thread's stack: init() passes the failure on and leaves the
+// library stopped; once there is room, init() starts it.
+TEST_F(GatewayLifeTest, AThreadThatCannotStartLeavesTheLibraryStopped) {
+  Set("/devices/d1/macs/m1", "i1");
+  pthread_attr_t saved, huge;
+  ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+  ASSERT_EQ(pthread_attr_init(&huge), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&huge, SIZE_MAX / 2 + 1), 0);
+  ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+  bool threw = false;
+  try {
+    api::init();
+  } catch (const std::system_error&) {
+    threw = true;
+  }
+  ASSERT_EQ(pthread_setattr_default_np(&saved), 0);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&saved);
+  if (!threw) GTEST_SKIP() << "a thread with a stack of half the address space started here";
+  api::SyncStatus status;
+  api::get_sync_status(status);
+  EXPECT_FALSE(status.running);
+  EXPECT_EQ(Result(api::wait_for_sync(0)), "-1 3 not running");
+  EXPECT_EQ(Owner("m1"), "d1");  // the load went well
+  Start();
+}
+
+// The sync thread is held in a subscriber while d1 is deleted and written
+// anew: when it gets to the deletion, d1 is there again. It logs the BUG line,
+// says it is not in sync, and reloads: the old d1's MAC and blocked flag go.
+std::atomic<bool> g_held{false}, g_release{false};
+void HoldsTheThread(const std::string&) {
+  g_held = true;
+  while (!g_release) std::this_thread::sleep_for(milliseconds(1));
+}
+
+TEST_F(GatewayLifeTest, ADeviceRewrittenBeforeItsDeletionIsHandledIsPutRight) {
+  Set("/devices/d1/macs/old", "10.0.0.1");
+  Set("/devices/d1/traffic_blocked", "1");
+  Set("/devices/d2/macs/m2", "10.0.0.2");
+  ASSERT_EQ(api::set_on_key_change("^/devices/d2/hold$", HoldsTheThread), 0);
+  Start();
+  Set("/devices/d2/hold", "x");
+  while (!g_held) std::this_thread::sleep_for(milliseconds(1));
+  store_.Delete("/devices/d1");
+  Set("/devices/d1/macs/new", "10.0.0.9");
+  g_release = true;
+  ASSERT_TRUE(Logged("0 handle_device_change: BUG: change on /devices/d1"));
+  EXPECT_EQ(CacheDiffToStore(seconds(8)), "");
+  EXPECT_EQ(Owner("old"), "-");
+  EXPECT_EQ(Cached("d1").find("blocked=1"), std::string::npos) << Cached("d1");
+  EXPECT_EQ(api::wait_for_sync(8000), 0);
+}
+
+}  // namespace
