@@ -20,7 +20,7 @@ class SyncHealthTest : public LibraryTest {
 };
 
 TEST_F(SyncHealthTest, AChangeRightAfterWaitForSyncIsReported) {
-  EXPECT_EQ(Result(api::wait_for_sync(0)), "-1 3 not running");
+  EXPECT_EQ(Result(api::wait_for_sync(0)), "-1 107 not running");
   Set("/devices/d1/macs/m1", "10.0.0.1");
   ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
   ASSERT_EQ(api::init(), 0);

@@ -2,6 +2,7 @@
 
 #include "devices_records.h"
 #include "log_frame.h"
+#include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 
@@ -12,8 +13,8 @@ namespace {
 
 // The error texts of the lookups; the codes tell an unknown device (4) from
 // a MAC or IP without a match (5).
-constexpr int kDeviceNotFound = 4;
-constexpr int kAddressNotFound = 5;
+using orv::devMgmt::kAddressNotFound;
+using orv::devMgmt::kDeviceNotFound;
 constexpr const char* kNotFound = "not found";
 
 }  // namespace

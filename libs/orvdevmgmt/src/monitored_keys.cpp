@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "log_frame.h"
+#include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 
 namespace {
 
-constexpr int kInvalidKeyRegex = 4;
 
 // FindSpy returns the entry registered under exactly `key_regex`.
 std::list<KeySpy>::iterator FindSpy(std::list<KeySpy>& spies, const std::string& key_regex) {
@@ -92,7 +92,7 @@ int MonitoredKeys::add_key(const std::string& key_regex, const KeyChangeCallback
   } catch (const std::exception&) {
     // emplace_back leaves the list as it was when the entry can't be made.
     ORV_LOG(orv::log::kError, "Failed to monitor key %s", key_regex);
-    orverrno.set(kInvalidKeyRegex, "invalid key_regex");
+    orverrno.set(orv::devMgmt::kInvalidKeyRegex, "invalid key_regex");
     return -1;
   }
   return 0;

@@ -32,10 +32,6 @@ std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback{nullptr};
 
 namespace {
 
-constexpr int kAlreadyRunning = 16;
-constexpr int kNullCallback = 22;
-constexpr int kCalledFromCallback = 35;  // EDEADLK: it would wait for itself
-
 // LoadingMark names the thread running init()'s load while it lives.
 class LoadingMark {
  public:
@@ -62,11 +58,11 @@ using devmgmt_internal::g_sync_thread;
 int init() {
   g_sync_thread.forget_inherited();
   if (g_sync_thread.loading.load() == std::this_thread::get_id()) {
-    orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
+    orverrno.set(kCalledFromCallback, "called from a callback");
     return -1;
   }
   if (g_sync_pipe[1] != -1) {
-    orverrno.set(devmgmt_internal::kAlreadyRunning, "already running");
+    orverrno.set(kAlreadyRunning, "already running");
     return -1;
   }
   g_sync_thread.health.Reset();
@@ -79,7 +75,7 @@ int init() {
 
 int uninit() {
   if (g_sync_thread.on_this_thread()) {
-    orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
+    orverrno.set(kCalledFromCallback, "called from a callback");
     return -1;
   }
   g_sync_thread.forget_inherited();
@@ -91,7 +87,7 @@ int uninit() {
 
 int wait_for_sync(int timeout_ms) {
   if (g_sync_thread.on_this_thread()) {
-    orverrno.set(devmgmt_internal::kCalledFromCallback, "called from a callback");
+    orverrno.set(kCalledFromCallback, "called from a callback");
     return -1;
   }
   g_sync_thread.forget_inherited();
@@ -175,7 +171,7 @@ void unset_on_dev_info_change(const std::vector<std::string>& field_names,
 
 int set_on_key_change(const std::string& key_regex, const KeyChangeCallback& callback) {
   if (callback == nullptr) {
-    orverrno.set(devmgmt_internal::kNullCallback, "null callback");
+    orverrno.set(kNullCallback, "null callback");
     return -1;
   }
   return g_monitored_keys.add_key(key_regex, callback);
@@ -189,7 +185,7 @@ int unset_on_key_change(const std::string& key_regex, const KeyChangeCallback& c
 
 int set_on_traffic_blocked_change(const TrafficBlockedCallback& callback) {
   if (callback == nullptr) {
-    orverrno.set(devmgmt_internal::kNullCallback, "null callback");
+    orverrno.set(kNullCallback, "null callback");
     return -1;
   }
   // The function is in place before the subscription can deliver anything,

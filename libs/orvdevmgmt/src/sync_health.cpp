@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "log_frame.h"
+#include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 
@@ -16,8 +17,6 @@ namespace orv {
 namespace devmgmt_internal {
 namespace {
 
-constexpr int kNotRunning = 3;  // ESRCH
-constexpr int kTimedOut = 110;  // ETIMEDOUT
 
 // CachedIds returns the ids in the cache, in the map's order.
 std::vector<std::string> CachedIds() {
@@ -161,11 +160,11 @@ int SyncHealth::WaitForSync(int timeout_ms) {
   const bool ended = changed_.wait_for(hold, std::chrono::milliseconds(std::max(timeout_ms, 0)),
                                        [this] { return !running_ || synced_; });
   if (!running_) {
-    orverrno.set(kNotRunning, "not running");
+    orverrno.set(orv::devMgmt::kNotRunning, "not running");
     return -1;
   }
   if (!ended) {
-    orverrno.set(kTimedOut, "timed out");
+    orverrno.set(orv::devMgmt::kTimedOut, "timed out");
     return -1;
   }
   return 0;

@@ -15,6 +15,7 @@
 
 #include "dispatcher.h"
 #include "log_frame.h"
+#include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 #include "orv/settings.h"
@@ -23,7 +24,6 @@ namespace orv {
 namespace devmgmt_internal {
 namespace {
 
-constexpr int kPipeFailed = 1;
 constexpr int kWaitTimeoutMs = 5000;
 constexpr int kFirstBackoffMs = 10;
 constexpr int kLongestBackoffMs = 1000;
@@ -168,7 +168,7 @@ int start_sync_thread(SyncThread& sync) {
   }
   if (g_sync_pipe[0] == -1 || g_sync_pipe[1] == -1) {
     ClosePipe();
-    orverrno.set(kPipeFailed);
+    orverrno.set(orv::devMgmt::kPipeFailed);
     return -1;
   }
   sync.health.Started();

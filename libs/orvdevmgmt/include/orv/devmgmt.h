@@ -63,20 +63,12 @@
 // a success never clears orverrno, on client threads or on the sync thread (a
 // key-change callback reads what the thread's last failure left, e.g. the
 // store's "not found" for a deleted key). Out-parameters are written only on
-// success; vectors handed in are appended to, never cleared. Codes:
-//   1   (no text)            init() could not create its wake-up pipe
-//   3   "not running"        wait_for_sync() while the library is stopped
-//   4   "not found"          a device id that is not in the cache
-//   4   "invalid key_regex"  set_on_key_change() with a bad expression
-//   5   "not found"          a MAC or IP lookup without a match
-//   16  "already running"    init() while the library runs
-//   22  "null callback"      a null function given to a registration
-//   35  "called from a callback"  uninit() or wait_for_sync() on the sync thread
-//   110 "timed out"          wait_for_sync() ran out of time
-// The settings store records its own codes on the same orverrno (see
-// orv/settings.h): 2 bad key, 3 file-system error, 4 "key ... not found",
-// 5 a value where a node is needed or the reverse, 6 a symbolic link, 7 a
-// value over the size cap. The sync thread's store calls leave them there.
+// success; vectors handed in are appended to, never cleared. The codes are
+// named below (kPipeFailed ... kTimedOut). The settings store records its own
+// codes on the same orverrno (see orv/settings.h): 2 bad key, 3 file-system
+// error, 4 "key ... not found", 5 a value where a node is needed or the
+// reverse, 6 a symbolic link, 7 a value over the size cap; the sync thread's
+// store calls leave them there. Our "not running" uses none of them.
 //
 // Texts (ids, MACs, IPs, field names, keys) are compared byte for byte: no
 // case folding, no normalisation of MAC separators.
@@ -93,6 +85,18 @@
 
 namespace orv {
 namespace devMgmt {
+
+// ---- Error codes, in orverrno, with their texts ----
+
+inline constexpr int kPipeFailed = 1;          // (no text) init() could not make its wake-up pipe
+inline constexpr int kDeviceNotFound = 4;      // "not found": a device id not in the cache
+inline constexpr int kInvalidKeyRegex = 4;     // "invalid key_regex": set_on_key_change()
+inline constexpr int kAddressNotFound = 5;     // "not found": a MAC or IP lookup without a match
+inline constexpr int kAlreadyRunning = 16;     // "already running": init() while running
+inline constexpr int kNullCallback = 22;       // "null callback": a registration of null
+inline constexpr int kCalledFromCallback = 35;  // "called from a callback": see uninit(), init()
+inline constexpr int kNotRunning = 107;        // "not running": wait_for_sync() while stopped
+inline constexpr int kTimedOut = 110;          // "timed out": wait_for_sync() ran out of time
 
 // ---- Lifecycle ----
 
@@ -118,9 +122,9 @@ ORVDEVMGMT_EXPORT int uninit();
 // wait_for_sync waits until the sync thread holds the store's notifications
 // and has reloaded the cache since it took hold of them: from then on every
 // change is reported (to key-change and traffic-blocked subscribers too).
-// Returns 0; -1 with code 110 "timed out" after `timeout_ms`, code 3 (ESRCH)
-// "not running" when the library is not started (or stops meanwhile), or code
-// 35 "called from a callback" on the sync thread.
+// Returns 0; -1 with kTimedOut after `timeout_ms`, kNotRunning when the
+// library is not started (or stops meanwhile, or this process is a child of
+// fork() that has not started it), or kCalledFromCallback on the sync thread.
 ORVDEVMGMT_EXPORT int wait_for_sync(int timeout_ms);
 
 // get_sync_status fills `status` (see SyncStatus in orv/devmgmt_types.h) and
