@@ -177,7 +177,8 @@ TEST_F(EventStreamTest, AHandlerTakingTheServiceLockRunsWhileTheServiceListsUnde
 }
 
 TEST_F(EventStreamTest, ASlowReaderStaysBoundedAndConvergesEitherWay) {
-  for (int i = 0; i < 20; ++i) store_.Set("/devices/d" + std::to_string(i) + "/macs/m0d" + std::to_string(i), "ip");
+  for (int i = 0; i < 20; ++i)
+    store_.Set("/devices/d" + std::to_string(i) + "/macs/m0d" + std::to_string(i), "ip");
   Start();
   Reader fast, slow, latest;
   api::StreamOptions options;
@@ -224,7 +225,8 @@ TEST_F(EventStreamTest, StreamsOpenedAtRandomMomentsMissNothingAndDoubleNothing)
     std::mt19937 random(7);
     for (int i = 0; !done; ++i) {
       Mutate(random, 30);
-      if (i % 64 == 0) store_.Set("/devices/s" + std::to_string(i % 5) + "/macs/m", std::to_string(i));
+      if (i % 64 == 0)
+        store_.Set("/devices/s" + std::to_string(i % 5) + "/macs/m", std::to_string(i));
     }
   });
   std::mt19937 random(testing::UnitTest::GetInstance()->random_seed());

@@ -55,7 +55,8 @@ std::vector<std::string> SplitList(const std::string& list) {
 std::string UnknownName(const std::vector<std::string>& names,
                         const std::vector<std::string>& known) {
   for (const std::string& name : names) {
-    if (std::find(known.begin(), known.end(), name) == known.end()) return name.empty() ? "\"\"" : name;
+    if (std::find(known.begin(), known.end(), name) == known.end())
+      return name.empty() ? "\"\"" : name;
   }
   return std::string();
 }
@@ -175,7 +176,8 @@ class Watcher {
     switch (e.kind) {
       case EventKind::kNewDev:
         if (listing_) {
-          Emit("device", DeviceMember(*e.device), Readable("device", id + "  " + Bindings(*e.device)));
+          Emit("device", DeviceMember(*e.device),
+               Readable("device", id + "  " + Bindings(*e.device)));
           return;
         }
         event = Event("new_dev");
@@ -251,9 +253,9 @@ class Watcher {
   const bool json_;
   const std::set<std::string> shown_;
   std::map<std::string, Device> devices_;  // sorted by id, as listed
-  bool listed_ = false;   // the listing is printed: every event is, from now on
-  bool listing_ = false;  // a snapshot is under way (after reloaded or resync)
-  bool watching_ = true;  // the store's watch, as last seen
+  bool listed_ = false;                    // the listing is printed: every event is, from now on
+  bool listing_ = false;                   // a snapshot is under way (after reloaded or resync)
+  bool watching_ = true;                   // the store's watch, as last seen
 };
 
 // Stream opens the tool's stream: every field (or those asked for), its
@@ -280,7 +282,8 @@ int Watch(const WatchOptions& options) {
   }
   unknown = UnknownName(fields, kDeviceFields);
   if (!unknown.empty()) {
-    std::fprintf(stderr, "orv-devices: unknown field %s for --fields\n", Printable(unknown).c_str());
+    std::fprintf(stderr, "orv-devices: unknown field %s for --fields\n",
+                 Printable(unknown).c_str());
     return kExitUsage;
   }
   // Blocked before init(), so that the sync thread inherits the mask and the

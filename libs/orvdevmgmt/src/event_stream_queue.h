@@ -109,14 +109,14 @@ class StreamQueue {
   // State below is guarded by mutex_.
   mutable std::mutex mutex_;
   bool closed_ = false;
-  bool signalled_ = false;         // fd_ is readable
-  std::deque<Event> queue_;        // the default mode
-  std::list<Event> coalesced_;     // coalescing mode, in first-pending order
+  bool signalled_ = false;      // fd_ is readable
+  std::deque<Event> queue_;     // the default mode
+  std::list<Event> coalesced_;  // coalescing mode, in first-pending order
   std::unordered_map<std::string, std::list<Event>::iterator> pending_;  // into coalesced_
   std::size_t snapshot_size_ = 0;  // added to the bound: the last snapshot's size
   bool resync_due_ = false;
-  std::uint64_t dropped_ = 0;      // since the resync became due
-  std::uint64_t sequence_ = 0;     // the last sequence number handed out
+  std::uint64_t dropped_ = 0;   // since the resync became due
+  std::uint64_t sequence_ = 0;  // the last sequence number handed out
 };
 
 }  // namespace devmgmt_internal

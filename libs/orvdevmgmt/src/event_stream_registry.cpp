@@ -116,8 +116,7 @@ void StreamRegistry::Resync(StreamQueue& stream) {
   std::lock_guard<std::recursive_mutex> cache(g_devices.mutex);
   // A snapshot during a load (a callback reading its stream) would be half
   // made: it waits for the load's own.
-  stream.Resync(load_depth_ == 0 ? Records() : std::vector<Record>(),
-                loaded_ && load_depth_ == 0);
+  stream.Resync(load_depth_ == 0 ? Records() : std::vector<Record>(), loaded_ && load_depth_ == 0);
 }
 
 std::vector<Record> StreamRegistry::Records() {
@@ -132,9 +131,8 @@ std::vector<Record> StreamRegistry::Records() {
 }
 
 template <class Wants>
-void StreamRegistry::DeviceEvent(const Devices& cache, EventKind kind,
-                                 const std::string& device_id, const std::string& field,
-                                 Wants wants) {
+void StreamRegistry::DeviceEvent(const Devices& cache, EventKind kind, const std::string& device_id,
+                                 const std::string& field, Wants wants) {
   if (open_.load() == 0 || &cache != &g_devices || load_depth_ > 0) return;
   std::lock_guard<std::mutex> hold(mutex_);
   Record record;  // one copy, shared by every stream that gets the event

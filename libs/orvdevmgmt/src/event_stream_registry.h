@@ -71,8 +71,8 @@ class StreamRegistry {
   static std::vector<Record> Records();
   // DeviceEvent pushes one device event to the streams `wants` picks.
   template <class Wants>
-  void DeviceEvent(const Devices& cache, orv::devMgmt::EventKind kind,
-                   const std::string& device_id, const std::string& field, Wants wants);
+  void DeviceEvent(const Devices& cache, orv::devMgmt::EventKind kind, const std::string& device_id,
+                   const std::string& field, Wants wants);
 
   // How many streams are open, and how many of them want traffic reports:
   // written under mutex_, read without it by the hooks' fast path.
@@ -85,9 +85,9 @@ class StreamRegistry {
   std::vector<std::shared_ptr<StreamQueue>> streams_;
 
   // Guarded by g_devices.mutex.
-  int load_depth_ = 0;       // loads under way (a callback may load again)
-  bool loaded_ = false;      // a load ended since the last uninit()
-  bool was_loaded_ = false;  // loaded_ when the outermost load began
+  int load_depth_ = 0;                    // loads under way (a callback may load again)
+  bool loaded_ = false;                   // a load ended since the last uninit()
+  bool was_loaded_ = false;               // loaded_ when the outermost load began
   std::vector<std::string> cleared_ids_;  // sorted; emptied by clear() since the last load
   std::vector<std::string> before_ids_;   // sorted; cached or cleared when the load began
 };
@@ -101,9 +101,7 @@ StreamRegistry& Streams();
 // REQUIRES: cache.mutex is held for the scope's whole life.
 class StreamLoadScope {
  public:
-  explicit StreamLoadScope(const Devices& cache) : cache_(cache) {
-    Streams().OnLoadBegins(cache_);
-  }
+  explicit StreamLoadScope(const Devices& cache) : cache_(cache) { Streams().OnLoadBegins(cache_); }
   StreamLoadScope(const StreamLoadScope&) = delete;
   StreamLoadScope& operator=(const StreamLoadScope&) = delete;
   ~StreamLoadScope();

@@ -119,7 +119,7 @@ struct StreamOptions {
   // kReloaded notices. Always on for a stream with a snapshot: its reader
   // needs the vanished ids.
   bool reloads = false;
-  bool snapshot = true;  // see "What a reader sees"
+  bool snapshot = true;   // see "What a reader sees"
   bool coalesce = false;  // one pending entry per device, see above
   // The bound of the default mode: events waiting, besides the last snapshot.
   std::size_t max_queued = 4096;
@@ -160,8 +160,7 @@ class ORVDEVMGMT_EXPORT EventStream {
 
   // wait is read that waits up to `timeout_ms` (negative: forever) for an
   // event; 0 when the time ran out.
-  [[nodiscard]] int wait(std::vector<StreamEvent>& events, std::size_t max_events,
-                         int timeout_ms);
+  [[nodiscard]] int wait(std::vector<StreamEvent>& events, std::size_t max_events, int timeout_ms);
 
  private:
   std::shared_ptr<devmgmt_internal::StreamQueue> queue_;
