@@ -238,10 +238,8 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--") {
       options_done = true;
-    } else if ((arg == "--events" || arg == "--fields") && at + 1 < argc) {
-      (arg == "--events" ? watch.events : watch.fields) = argv[++at];
     } else if (arg == "--root" || arg == "--log-level" || arg == "--timeout" ||
-               arg.rfind("--root=", 0) == 0) {
+               arg == "--events" || arg == "--fields" || arg.rfind("--root=", 0) == 0) {
       const bool joined = arg.rfind("--root=", 0) == 0;
       if (!joined && at + 1 >= argc) return Usage(arg + " needs a value");
       const std::string value = joined ? arg.substr(7) : argv[++at];
@@ -253,6 +251,8 @@ int main(int argc, char** argv) {
         if (!ParseNumber(value, 0, INT_MAX, timeout_ms)) {
           return Usage("--timeout wants milliseconds, 0 or more, not \"" + value + "\"");
         }
+      } else if (arg == "--events" || arg == "--fields") {
+        (arg == "--events" ? watch.events : watch.fields) = value;
       } else if (value.empty()) {  // an empty root would make "/" the store
         return Usage("--root needs a DIR, not an empty name");
       } else {

@@ -38,7 +38,8 @@
 // events dropped), then a snapshot taken as it reads, then kSynced. In
 // coalescing mode a stream keeps at most one entry per device (its latest
 // record, or its removal), one per key and one traffic report per device,
-// and never needs a resync.
+// and never needs a resync; a reload's vanished devices come as kRemoved
+// there, and kReloaded carries no ids.
 //
 // Threads. open(), read(), wait() and close() may be called from any thread,
 // also from inside the library's callbacks; close() also while another thread
