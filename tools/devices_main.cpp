@@ -164,8 +164,8 @@ const Command kCommands[] = {{"list", 0}, {"show", 1},  {"mac", 1},
 
 // Run checks the command's arguments and the store's root, starts the
 // library and answers.
-int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms,
-        bool json, orv_tools::WatchOptions watch) {
+int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms, bool json,
+        orv_tools::WatchOptions watch) {
   const Command* found = nullptr;
   for (const Command& known : kCommands) {
     if (command == known.name) found = &known;
@@ -238,8 +238,8 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--") {
       options_done = true;
-    } else if (arg == "--root" || arg == "--log-level" || arg == "--timeout" ||
-               arg == "--events" || arg == "--fields" || arg.rfind("--root=", 0) == 0) {
+    } else if (arg == "--root" || arg == "--log-level" || arg == "--timeout" || arg == "--events" ||
+               arg == "--fields" || arg.rfind("--root=", 0) == 0) {
       const bool joined = arg.rfind("--root=", 0) == 0;
       if (!joined && at + 1 >= argc) return Usage(arg + " needs a value");
       const std::string value = joined ? arg.substr(7) : argv[++at];
