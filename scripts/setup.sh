@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# setup.sh [PACKAGE...]: installs the Debian packages that build the libraries
-# and the tools, and the extra PACKAGEs, if any is missing: scripts/test.sh adds
+# setup.sh [PACKAGE...]: installs the Debian packages that build the libraries,
+# the tools and the examples (libsystemd-dev for the sd-event one), and the
+# extra PACKAGEs, if any is missing: scripts/test.sh adds
 # GoogleTest (and Google Benchmark when it builds the benchmarks),
 # bench/run.sh Google Benchmark. Run as root (or with sudo available) on a
 # Debian machine.
 set -euo pipefail
 
-packages=(g++ make cmake pkg-config libjansson-dev "$@")
+packages=(g++ make cmake pkg-config libjansson-dev libsystemd-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -17,10 +17,11 @@ done <<< "$symbols"
 for wanted in 'orv::devMgmt::init()' 'orv::devMgmt::uninit()' 'orv::devMgmt::get_device_ip(' \
               'orv::devMgmt::set_on_traffic_blocked_change(' 'Devices::load()' \
               'Devices::get_device_traffic_status(' 'MonitoredKeys::match_key(' g_devices \
+              'orv::devMgmt::EventStream::open(' 'orv::devMgmt::event_kind_name(' \
               g_monitored_keys; do
   grep -qF "$wanted" <<< "$symbols" || { echo "missing export: $wanted"; status=1; }
 done
-for hidden in add_key remove_key handle_device_change sync_thread_function; do
+for hidden in add_key remove_key handle_device_change sync_thread_function StreamQueue Streams; do
   if grep -q "$hidden" <<< "$symbols"; then echo "internal exported: $hidden"; status=1; fi
 done
 exit $status

@@ -43,8 +43,8 @@ const char kUsage[] =
     "  ip IP         the id of the first device with a binding to IP\n"
     "  watch         list the devices, then print every event the library\n"
     "                reports (device fields, keys under /devices/, traffic-\n"
-    "                blocked reports, reloads of the cache) until SIGINT or\n"
-    "                SIGTERM\n"
+    "                blocked reports, reloads of the cache, the store's watch\n"
+    "                lost and regained) until SIGINT or SIGTERM\n"
     "  status        how the library's sync thread is doing: whether it watches\n"
     "                the store, its loads and changes, the store's error\n"
     "\n"
@@ -57,7 +57,11 @@ const char kUsage[] =
     "  --log-level N    the library's log threshold, 0 (failures) to 4 (traces);\n"
     "                   default $ORV_LOG_LEVEL, else 0; lines go to stderr\n"
     "  --timeout MS     how long to wait for the library to watch the store,\n"
-    "                   milliseconds (default 5000)\n"
+    "                   milliseconds (default 5000; watch: 0 waits forever)\n"
+    "  --events LIST    watch: show only these events, comma-separated, from\n"
+    "                   device,synced,new_dev,updated,removed,key,traffic_blocked,\n"
+    "                   lost,regained,reloaded,resync,stopped\n"
+    "  --fields LIST    watch: updates of these fields only, comma-separated\n"
     "  --json           print JSON: one object per device or per event, a line each\n"
     "  --version        the version of the tools\n"
     "  -h, --help       this text\n"
@@ -160,8 +164,8 @@ const Command kCommands[] = {{"list", 0}, {"show", 1},  {"mac", 1},
 
 // Run checks the command's arguments and the store's root, starts the
 // library and answers.
-int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms,
-        bool json) {
+int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms, bool json,
+        orv_tools::WatchOptions watch) {
   const Command* found = nullptr;
   for (const Command& known : kCommands) {
     if (command == known.name) found = &known;
@@ -174,7 +178,11 @@ int Run(const std::string& command, const std::vector<std::string>& args, int ti
   // status shows instead what the library makes of it.
   const std::string problem = orv_tools::RootProblem();
   if (!problem.empty() && command != "status") return Fail(kExitFailed, problem);
-  if (command == "watch") return orv_tools::Watch(timeout_ms, json);
+  if (command == "watch") {
+    watch.timeout_ms = timeout_ms;
+    watch.json = json;
+    return orv_tools::Watch(watch);
+  }
   if (orv::devMgmt::init() != 0) {
     orv::devMgmt::uninit();
     return Fail(kExitFailed, "the library can't start: " + orverrno.message());
@@ -213,6 +221,7 @@ int main(int argc, char** argv) {
   if (std::getenv("ORV_LOG_LEVEL") == nullptr) orv::log::current_level = orv::log::kError;
   bool json = false;
   int timeout_ms = kDefaultTimeoutMs;
+  orv_tools::WatchOptions watch;
   std::vector<std::string> words;
   bool options_done = false;
   for (int at = 1; at < argc; ++at) {
@@ -229,8 +238,8 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--") {
       options_done = true;
-    } else if (arg == "--root" || arg == "--log-level" || arg == "--timeout" ||
-               arg.rfind("--root=", 0) == 0) {
+    } else if (arg == "--root" || arg == "--log-level" || arg == "--timeout" || arg == "--events" ||
+               arg == "--fields" || arg.rfind("--root=", 0) == 0) {
       const bool joined = arg.rfind("--root=", 0) == 0;
       if (!joined && at + 1 >= argc) return Usage(arg + " needs a value");
       const std::string value = joined ? arg.substr(7) : argv[++at];
@@ -242,6 +251,8 @@ int main(int argc, char** argv) {
         if (!ParseNumber(value, 0, INT_MAX, timeout_ms)) {
           return Usage("--timeout wants milliseconds, 0 or more, not \"" + value + "\"");
         }
+      } else if (arg == "--events" || arg == "--fields") {
+        (arg == "--events" ? watch.events : watch.fields) = value;
       } else if (value.empty()) {  // an empty root would make "/" the store
         return Usage("--root needs a DIR, not an empty name");
       } else {
@@ -253,5 +264,5 @@ int main(int argc, char** argv) {
   }
   if (words.empty()) return Usage("no command given");
   const std::vector<std::string> args(words.begin() + 1, words.end());
-  return Run(words[0], args, timeout_ms, json);
+  return Run(words[0], args, timeout_ms, json, watch);
 }

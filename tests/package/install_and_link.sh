@@ -7,7 +7,7 @@
 #   - builds examples/client.cpp as an outside CMake project (find_package,
 #     asking for C++14 so that the package must raise it to C++17), and
 #     with pkg-config as its README section says;
-#   - runs both clients against the store.
+#   - runs both clients against the store, and the two stream services.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 unset LD_LIBRARY_PATH ORV_SETTINGS_DIR
@@ -36,6 +36,13 @@ client() {
 cmake -S examples -B "$work/cmake-client" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD=14 >/dev/null
 cmake --build "$work/cmake-client" >/dev/null || fail "the find_package client doesn't build"
 client find_package "$work/cmake-client/orv-example-client"
+# The stream services list the store's devices from their stream's snapshot.
+out=$(ORV_SETTINGS_DIR=$store "$work/cmake-client/orv-example-stream-poll" 1) &&
+  grep -qx "in step: 12 devices" <<<"$out" || fail "the poll() stream service said: $out"
+if [ -x "$work/cmake-client/orv-example-stream-sd-event" ]; then
+  out=$(ORV_SETTINGS_DIR=$store "$work/cmake-client/orv-example-stream-sd-event" 1) &&
+    grep -qx "synced" <<<"$out" || fail "the sd-event stream service said: $out"
+fi
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 [ "$(pkg-config --variable=includedir orvdevmgmt)/orv/devmgmt.h" -ef "$prefix/include/orv/devmgmt.h" ] ||

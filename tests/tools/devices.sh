@@ -96,7 +96,7 @@ settings import "$example"
 "$devices_tool" --root "$store" watch --json >"$work/events" 2>"$work/stderr" &
 watch_pid=$!
 out="$work/events"
-wait_for_line "$out" '{"event":"ready","devices":12}'
+wait_for_line "$out" '{"event":"synced","devices":12}'
 expect_equal "$(grep '^{"event":"device","device":{' "$out" | sort -u | wc -l)" 12 "distinct device lines"
 grep -qF '"device_id":"tv-living","profile_id":"","macs":[{"mac":"8c:79:f5:aa:10:02","ip":"192.168.1.40"}],"display_name":"Télé du salon"' \
   "$out" || fail "the TV's listing: $(grep tv-living "$out" | head -1)"
@@ -128,10 +128,27 @@ diff - "$work/speaker" >&2 <<EOF || fail "the speaker's events differ (see above
 EOF
 expect_equal "$(grep -c -e '"event":"new_dev"' -e '"event":"device"' "$out")" 13 "new_dev and device lines"
 
+# --events and --fields: only what is asked for, the same names as above.
+expect_failure 2 'unknown event nope' -- "$devices_tool" --root "$store" watch --events key,nope
+expect_failure 2 'unknown field blocked' -- "$devices_tool" --root "$store" watch --fields blocked
+"$devices_tool" --root "$store" watch --json --events synced,updated,stopped --fields display_name \
+  >"$work/filtered" &
+filtered_pid=$!
+wait_for_line "$work/filtered" '{"event":"synced","devices":12}'
+settings set /devices/tv-living/device_os tizen
+settings set /devices/tv-living/display_name Filtered
+wait_for_text "$work/filtered" 'Filtered'
+stop "$filtered_pid"
+expect_equal "$(cat "$work/filtered")" '{"event":"synced","devices":12}
+{"event":"updated","device_id":"tv-living","field":"display_name","value":"Filtered"}
+{"event":"stopped","signal":"SIGTERM"}' "the filtered watch"
+
 # /devices re-created with one device of the twelve: the reload names the rest.
 settings del /devices
 settings set /devices/tv-living/display_name TV
 wait_for_line "$out" '{"event":"reloaded","vanished":["cam-garden","cam-porch","console-kids","console-kids-old","laptop-anna","phone-anna","phone-guest","phone-jonas","tablet-kids","thermostat","watch-anna"]}' 12
+expect_equal "$(grep -o -e '"event":"lost"' -e '"event":"regained"' -e '"event":"reloaded"' "$out" |
+  tr '\n' ' ')" '"event":"lost" "event":"regained" "event":"reloaded" ' "the watch lost and regained"
 stop "$watch_pid"
 expect_equal "$status $(tail -1 "$out")" '0 {"event":"stopped","signal":"SIGTERM"}' "the exit after SIGTERM"
 # Only the library's own failure lines (it could not watch /devices meanwhile).

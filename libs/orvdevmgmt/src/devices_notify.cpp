@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <set>
 
+#include "event_stream_registry.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 
@@ -57,12 +58,14 @@ int NotifyAll(const Devices& cache, orv::DevInfoChangeType type, const std::stri
 
 void Devices::notify_new_dev(const std::string& device_id) {
   ORV_LOG(orv::log::kNotice, "New device: device id=%s", device_id);
+  orv::devmgmt_internal::Streams().OnNewDev(*this, device_id);
   const int called = NotifyAll(*this, orv::NEW_DEV, device_id);
   ORV_LOG(orv::log::kNotice, "Called %d callbacks", called);
 }
 
 void Devices::notify_dev_info_removed(const std::string& device_id) {
   ORV_LOG(orv::log::kNotice, "Device info removed: device_id=%s", device_id);
+  orv::devmgmt_internal::Streams().OnRemoved(*this, device_id);
   const int called = NotifyAll(*this, orv::DEV_INFO_REMOVED, device_id);
   ORV_LOG(orv::log::kNotice, "Called %d callbacks", called);
 }
@@ -70,6 +73,7 @@ void Devices::notify_dev_info_removed(const std::string& device_id) {
 void Devices::notify_dev_info_updated(const std::string& device_id, const std::string& field_name) {
   ORV_LOG(orv::log::kDebug, "Device info updated: device id=%s field_name=%s", device_id,
           field_name);
+  orv::devmgmt_internal::Streams().OnUpdated(*this, device_id, field_name);
   auto found = field_callbacks.find(field_name);
   if (found == field_callbacks.end()) return;
   const CallbackSnapshot callbacks(found->second);

@@ -1,6 +1,7 @@
 // The cache core and its queries: clear, get_device_ref and the lookups.
 
 #include "devices_records.h"
+#include "event_stream_registry.h"
 #include "log_frame.h"
 #include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
@@ -23,6 +24,7 @@ Devices::~Devices() = default;
 
 void Devices::clear() {
   std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devmgmt_internal::Streams().OnClearing(*this);
   devices.clear();
   mac_to_device_id.clear();
 }

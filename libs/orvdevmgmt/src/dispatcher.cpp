@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "event_stream_registry.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
@@ -118,6 +119,7 @@ bool ApplyField(const DeviceKey& parsed, const std::string& key) {
 
 // Passed on: the key subscribers run after the cache took the change.
 int PassOn(const std::string& key) {
+  Streams().OnKeyChanged(key);
   g_monitored_keys.match_key(key);
   return 1;
 }

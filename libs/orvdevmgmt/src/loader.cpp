@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "devices_records.h"
+#include "event_stream_registry.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/path.h"
@@ -55,6 +56,7 @@ void Devices::load() {
   root.add_piece(true, "/devices");
 
   std::lock_guard<std::recursive_mutex> hold(mutex);
+  const orv::devmgmt_internal::StreamLoadScope streams(*this);  // a snapshot for each stream
   clear();
   std::vector<std::string> device_ids;
   orv::setMgmt::enumSubkeys(root.str(), device_ids);

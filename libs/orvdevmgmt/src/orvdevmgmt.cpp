@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "dispatcher.h"
+#include "event_stream_registry.h"
 #include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
@@ -82,6 +83,7 @@ int uninit() {
   if (g_sync_pipe[1] == -1) return 0;
   devmgmt_internal::stop_sync_thread(g_sync_thread);
   g_devices.clear();
+  devmgmt_internal::Streams().OnStopped();
   return 0;
 }
 

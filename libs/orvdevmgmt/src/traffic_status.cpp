@@ -31,9 +31,8 @@ class JsonRef {
   json_t* value_;
 };
 
-// build_device_traffic_status makes the document of one cached device, or
-// returns null (freeing everything made so far) when it can't.
-// REQUIRES: the cache's mutex is held.
+}  // namespace
+
 json_t* build_device_traffic_status(const std::string& device_id, const Device& device) {
   JsonRef status(json_object());
   if (status.get() == nullptr) {
@@ -61,8 +60,6 @@ json_t* build_device_traffic_status(const std::string& device_id, const Device& 
   }
   return status.release();
 }
-
-}  // namespace
 
 void traffic_blocked_change(const std::string& key) {
   // The id is the piece after "/devices": /devices/d1/traffic_blocked gives d1.

@@ -20,6 +20,12 @@ constexpr const char* kTrafficBlockedKeyRegex = "/devices/.*/traffic_blocked";
 // client thread never tears a report running on the sync thread.
 extern std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback;
 
+// build_device_traffic_status makes the document of one cached device, or
+// returns null (freeing everything made so far) when it can't.
+// REQUIRES: the cache's mutex is held.
+json_t* build_device_traffic_status(const std::string& device_id,
+                                    const orv::devMgmt::Device& device);
+
 // traffic_blocked_change reports the device named by `key` (the piece after
 // "/devices") to g_traffic_blocked_callback. Runs on the sync thread.
 void traffic_blocked_change(const std::string& key);
