@@ -165,4 +165,19 @@ TEST_F(DurableTest, AValueIsTheOldTextOrTheNewAfterACutMidWrite) {
   }
 }
 
+TEST(MountsTest, ANodeOnItsOwnFileSystemIsWrittenAndDeletedThroughItsOwnTrash) {
+  TempStore store;
+  const Mounted devices("-t tmpfs -o size=1m tmpfs", store.root() + "/devices");
+  if (!devices.why_not().empty()) GTEST_SKIP() << devices.why_not();
+  EXPECT_EQ(Error(sm::setKey("/devices/d1/display_name", "TV")), "ok");
+  EXPECT_EQ(Error(sm::setKey("/devices/d1/macs/m1", "10.0.0.1")), "ok");
+  EXPECT_EQ(Error(sm::deleteKey("/devices/d1/macs")), "ok");
+  EXPECT_EQ(Error(sm::deleteKey("/devices")), "3 delete key /devices: Device or resource busy");
+  EXPECT_EQ(Get("/devices/d1/display_name"), "TV");
+  EXPECT_EQ(Error(sm::deleteKey("/devices/d1")), "ok");
+  EXPECT_TRUE(fs::is_empty(store.root() + "/devices/.trash"));
+  std::vector<std::string> names;
+  EXPECT_EQ(sm::enumSubkeys("/devices", names), 0);
+}
+
 }  // namespace
