@@ -7,6 +7,7 @@
 // missing, a test skips saying why.
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -18,8 +19,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +49,17 @@ std::string Error(int result) {
 std::string Get(const std::string& key) {
   std::string value;
   return sm::getKey(key, value) < 0 ? "(" + Error(-1) + ")" : value;
+}
+
+// Tree names every file at or below `dir`, hidden ones too, with its text.
+std::set<std::string> Tree(const std::string& dir) {
+  std::set<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    std::ostringstream text;
+    if (entry.is_regular_file()) text << std::ifstream(entry.path()).rdbuf();
+    files.insert(entry.path().lexically_relative(dir).string() + "=" + text.str());
+  }
+  return files;
 }
 
 bool Shell(const std::string& command) {
@@ -178,6 +193,27 @@ TEST(MountsTest, ANodeOnItsOwnFileSystemIsWrittenAndDeletedThroughItsOwnTrash) {
   EXPECT_TRUE(fs::is_empty(store.root() + "/devices/.trash"));
   std::vector<std::string> names;
   EXPECT_EQ(sm::enumSubkeys("/devices", names), 0);
+}
+
+TEST(MountsTest, ABatchLandsWholeOrLeavesTheTreeAsItWas) {
+  TempStore store;
+  const Mounted small("-t tmpfs -o size=64k tmpfs", store.root() + "/small");
+  if (!small.why_not().empty()) GTEST_SKIP() << small.why_not();
+  sm::set_root(store.root() + "/small");
+  ASSERT_EQ(Error(sm::setKey("/devices/d1/display_name", "TV")), "ok");
+  const std::set<std::string> before = Tree(store.root() + "/small");
+  std::vector<std::pair<std::string, std::string>> values;
+  for (int i = 0; i < 60; ++i) {
+    values.emplace_back("/devices/d" + std::to_string(i) + "/display_name", std::string(4000, 'x'));
+  }
+  EXPECT_THAT(Error(sm::setKeys(values)), ::testing::EndsWith(": No space left on device"));
+  EXPECT_EQ(Tree(store.root() + "/small"), before);
+  values = {{"/devices/d9/macs/m9", "10.0.0.9"}, {"/devices/d1", "v"}};
+  EXPECT_EQ(Error(sm::setKeys(values)), "5 key /devices/d1: is a node, not a value");
+  EXPECT_EQ(Tree(store.root() + "/small"), before);
+  values.pop_back();
+  EXPECT_EQ(Error(sm::setKeys(values)), "ok");
+  EXPECT_EQ(Get("/devices/d9/macs/m9"), "10.0.0.9");
 }
 
 }  // namespace

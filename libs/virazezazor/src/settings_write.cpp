@@ -137,18 +137,52 @@ int DeleteNode(int root_fd, int parent_fd, const std::string& name, const std::s
 
 }  // namespace
 
-int setKey(const std::string& key, const std::string& value) {
-  if (!CheckKey(key)) return -1;
+namespace {
+
+// CheckValue is true when `value` may be written at `key`; else it records
+// why in orverrno.
+bool CheckValue(const std::string& key, const std::string& value) {
+  if (!CheckKey(key)) return false;
   if (key == "/") {
     RecordWrongKind(key, "is a node, not a value");
-    return -1;
+    return false;
   }
-  if (value.size() > kMaxValueSize) return internal::RecordTooLarge(key);
-  const internal::RootFd root_fd = OpenRoot(key, true);
+  if (value.size() > kMaxValueSize) {
+    internal::RecordTooLarge(key);
+    return false;
+  }
+  return true;
+}
+
+// OpenForWrites opens the root for writes to `key` and sweeps it.
+internal::RootFd OpenForWrites(const std::string& key) {
+  internal::RootFd root_fd = OpenRoot(key, true);
+  if (root_fd) SweepLeftovers(root_fd->get(), Leftovers::kTemps);  // as older versions left them
+  return root_fd;
+}
+
+}  // namespace
+
+int setKey(const std::string& key, const std::string& value) {
+  if (!CheckValue(key, value)) return -1;
+  const internal::RootFd root_fd = OpenForWrites(key);
   if (!root_fd) return -1;
-  SweepLeftovers(root_fd->get(), Leftovers::kTemps);  // as older versions left them
   StagedWrites writes(root_fd->get());
   if (writes.Stage(key, value) < 0) return -1;
+  return writes.Commit();
+}
+
+int setKeys(const std::vector<std::pair<std::string, std::string>>& values) {
+  for (const auto& value : values) {
+    if (!CheckValue(value.first, value.second)) return -1;
+  }
+  if (values.empty()) return 0;
+  const internal::RootFd root_fd = OpenForWrites(values.front().first);
+  if (!root_fd) return -1;
+  StagedWrites writes(root_fd->get());
+  for (const auto& value : values) {
+    if (writes.Stage(value.first, value.second) < 0) return -1;
+  }
   return writes.Commit();
 }
 

@@ -56,6 +56,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orv/path.h"
@@ -128,6 +129,16 @@ int statKey(const std::string& key, storage::NodeInfo& info);
 // it is made again (a bounded number of times); deleted after, the value
 // goes with it (the write happened first) and the result is 0.
 int setKey(const std::string& key, const std::string& value);
+
+// setKeys stores each value of `values` (key, text) as setKey does, all or
+// none: when one can't be written (a bad key, a value where a node is needed
+// or the reverse, too large a value, a full disk) the tree is left as it was,
+// and the result is below 0 with orverrno naming that key. Returns 0 once
+// every value is in place and on the disk. Not a transaction against other
+// callers: they may see the values land one by one, and a node another
+// caller makes where a value goes, while the values land, stops the batch
+// with the values before it in place.
+int setKeys(const std::vector<std::pair<std::string, std::string>>& values);
 
 // deleteKey removes the node or value at `key` with everything below it.
 // A watcher sees one deletion of `key`, not one per value below it (unless
