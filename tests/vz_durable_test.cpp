@@ -216,4 +216,35 @@ TEST(MountsTest, ABatchLandsWholeOrLeavesTheTreeAsItWas) {
   EXPECT_EQ(Get("/devices/d9/macs/m9"), "10.0.0.9");
 }
 
+// A node 1,000 levels deep goes, and so does a leftover as deep in the trash,
+// with 64 descriptors (a descriptor a level would need 1,000).
+TEST(DeepTreesTest, AreRemovedWithFewDescriptors) {
+  TempStore store;
+  std::string key = "/deep";
+  for (int i = 0; i < 998; ++i) key += "/a";
+  ASSERT_EQ(Error(sm::setKey(key + "/v", "1")), "ok");
+  fs::create_directories(store.root() + "/.trash/0-dead01");
+  int dir = ::open((store.root() + "/.trash/0-dead01").c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < 1000 && dir >= 0; ++i) {
+    ::mkdirat(dir, "a", 0755);
+    const int next = ::openat(dir, "a", O_RDONLY | O_DIRECTORY);
+    ::close(dir);
+    dir = next;
+  }
+  ASSERT_GE(dir, 0);
+  ::close(dir);
+  const timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  ::utimensat(AT_FDCWD, (store.root() + "/.trash/0-dead01").c_str(), old, 0);
+  rlimit saved;
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit few = saved;
+  few.rlim_cur = 64;
+  ::setrlimit(RLIMIT_NOFILE, &few);
+  const std::string deleted = Error(sm::deleteKey("/deep"));
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(deleted, "ok");
+  EXPECT_TRUE(fs::is_empty(store.root() + "/.trash")) << "something left in the trash";
+  EXPECT_FALSE(fs::exists(store.root() + "/deep"));
+}
+
 }  // namespace

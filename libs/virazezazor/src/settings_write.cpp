@@ -19,6 +19,7 @@
 #include "leftovers.h"
 #include "orv/log.h"
 #include "orv/settings.h"
+#include "remove_tree.h"
 #include "staged_writes.h"
 #include "unique_fd.h"
 
@@ -36,7 +37,7 @@ using internal::ParentKey;
 using internal::RecordFileError;
 using internal::RecordIoError;
 using internal::RecordWrongKind;
-using internal::RemoveTreeAt;
+using internal::RemoveTree;
 using internal::StagedWrites;
 using internal::SweepLeftovers;
 using internal::UniqueFd;
@@ -60,7 +61,7 @@ int DeleteInPlace(int parent_fd, const std::string& name, const std::string& key
         0, log::kNotice,
         "settings: deleting " + key + " in place: no trash (" + internal::ErrorText(why) + ")");
   }
-  const int err = RemoveTreeAt(parent_fd, name);
+  const int err = RemoveTree(parent_fd, name);
   return err == 0 ? 0 : RecordFileError(key, "delete", err);
 }
 
@@ -125,7 +126,7 @@ int DeleteNode(int root_fd, int parent_fd, const std::string& name, const std::s
   // Dated now, so that a sweep tells a fresh slot from a stale one.
   ::utimensat(trash.get(), slot.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
   const int synced = SyncDirectory(parent_fd, key);
-  const int clear_err = RemoveTreeAt(trash.get(), slot);
+  const int clear_err = RemoveTree(trash.get(), slot);
   if (clear_err != 0 && log::current_level >= log::kError) {
     // The key is gone all the same; only disk space is lost until a sweep.
     log::print(0, log::kError,
