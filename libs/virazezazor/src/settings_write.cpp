@@ -168,7 +168,7 @@ int setKey(const std::string& key, const std::string& value) {
   if (!CheckValue(key, value)) return -1;
   const internal::RootFd root_fd = OpenForWrites(key);
   if (!root_fd) return -1;
-  StagedWrites writes(root_fd->get());
+  StagedWrites writes(root_fd->get(), false);
   if (writes.Stage(key, value) < 0) return -1;
   return writes.Commit();
 }
@@ -180,7 +180,7 @@ int setKeys(const std::vector<std::pair<std::string, std::string>>& values) {
   if (values.empty()) return 0;
   const internal::RootFd root_fd = OpenForWrites(values.front().first);
   if (!root_fd) return -1;
-  StagedWrites writes(root_fd->get());
+  StagedWrites writes(root_fd->get(), values.size() > 1);
   for (const auto& value : values) {
     if (writes.Stage(value.first, value.second) < 0) return -1;
   }

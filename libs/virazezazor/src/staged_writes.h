@@ -2,7 +2,7 @@
 // each value is the old text or the new one also after a power cut, and a
 // batch of values lands whole or not at all.
 //
-//   StagedWrites writes(root_fd);
+//   StagedWrites writes(root_fd, false);
 //   if (writes.Stage("/devices/d1/display_name", text) < 0) return -1;
 //   ...
 //   return writes.Commit();   // below 0: orverrno says why
@@ -10,9 +10,9 @@
 // Stage makes the key's missing nodes and writes the text to a hidden file
 // beside the value (in the value's own directory, so on its file system),
 // which it syncs. Commit renames every staged file over its value, then syncs
-// each directory that gained or changed an entry: when Commit returns 0 the
-// values are on the disk. A StagedWrites dropped before Commit (after a
-// failed Stage: a full disk, a value where a node is needed) removes its
+// each directory that gained or changed an entry (or, for many, the file
+// systems they lie on): when Commit returns 0 the values are on the disk. A StagedWrites dropped
+// before Commit (after a failed Stage: a full disk, a value where a node is needed) removes its
 // hidden files and the nodes it made, leaving the tree as it was.
 //
 // All or nothing holds against failures while staging, which is where the
@@ -28,6 +28,7 @@
 #ifndef ORV_VIRAZEZAZOR_SRC_STAGED_WRITES_H_
 #define ORV_VIRAZEZAZOR_SRC_STAGED_WRITES_H_
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,10 @@ namespace internal {
 
 class StagedWrites {
  public:
-  // `root_fd` is the store's open root; it must outlive this object.
-  explicit StagedWrites(int root_fd) : root_fd_(root_fd) {}
+  // `root_fd` is the store's open root; it must outlive this object. A
+  // `batch` of many values syncs the file systems they lie on once before
+  // the renames, rather than each file.
+  StagedWrites(int root_fd, bool batch) : root_fd_(root_fd), batch_(batch) {}
   StagedWrites(const StagedWrites&) = delete;
   StagedWrites& operator=(const StagedWrites&) = delete;
   ~StagedWrites();  // undoes what was staged and not committed
@@ -65,12 +68,13 @@ class StagedWrites {
 
   int StageOnce(Value& value);
   int Rename(Value& value);
-  int Sync();
+  int Sync(const std::set<std::string>& nodes, bool whole);
   int OpenNode(const std::string& key, bool make, int& dir_fd);
   int MakeNodes(const std::string& key, UniqueFd& out);
   void DropTemp(Value& value);
 
   const int root_fd_;
+  const bool batch_;
   std::vector<Value> values_;
   std::vector<std::string> made_;  // the keys of the nodes made, in order
   // The node last opened (values come mostly in runs of one node).
