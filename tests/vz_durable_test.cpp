@@ -127,9 +127,6 @@ TEST(DurableTest, WhatReturnedSurvivesACutAndNoValueIsLeftHalfWritten) {
   std::vector<std::atomic<int>> acknowledged(kKeys);
   for (int k = 0; k < kKeys; ++k) ASSERT_EQ(Error(sm::setKey(Key(k), Text(0))), "ok");
   ASSERT_EQ(Error(sm::setKey("/gone/v", "1")), "ok");
-  ::sync();
-  ASSERT_EQ(Error(sm::deleteKey("/gone")), "ok");
-  ASSERT_EQ(Error(sm::setKey("/new/node/v", "2")), "ok");
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (int i = kKeys; !stop && sm::setKey(Key(i % kKeys), Text(i / kKeys)) == 0; ++i) {
@@ -143,6 +140,11 @@ TEST(DurableTest, WhatReturnedSurvivesACutAndNoValueIsLeftHalfWritten) {
     writer.join();
   });
   if (!why_not.empty()) GTEST_SKIP() << why_not;
+  // A change alone since the last cut: only its own syncs keep it.
+  ASSERT_EQ(Error(sm::deleteKey("/gone")), "ok");
+  ASSERT_EQ(disk.Cut([] {}), "");
+  ASSERT_EQ(Error(sm::setKey("/new/node/v", "2")), "ok");
+  ASSERT_EQ(disk.Cut([] {}), "");
   EXPECT_EQ(Get("/gone/v"), "(4 key /gone/v not found)");
   EXPECT_EQ(Get("/new/node/v"), "2");
   for (int k = 0; k < kKeys; ++k) {
@@ -166,7 +168,6 @@ TEST(MountsTest, ANodeOnItsOwnFileSystemIsWrittenDeletedAndFilledWhole) {
   EXPECT_EQ(Error(sm::deleteKey("/devices/d1")), "ok");
   EXPECT_TRUE(fs::is_empty(store.root() + "/devices/.trash"));
   const std::set<std::string> before = Tree(store.root());
-  EXPECT_EQ(before.count(store.root() + "/devices/d1=0"), 0u);
   std::vector<std::pair<std::string, std::string>> values;
   for (int i = 0; i < 60; ++i) {
     values.emplace_back("/devices/d" + std::to_string(i) + "/display_name", std::string(4000, 'x'));
