@@ -10,6 +10,8 @@
 #   ORV_BENCH_REPETITIONS   repetitions of each benchmark (default 5; the
 #                           table shows the median)
 #   ORV_BENCH_BUILD_DIR     build directory (default build-bench)
+#   ORV_BENCH_DISK_DIR      a directory on a disk, for the durable-set figure
+#                           (default /var/tmp): what a sync costs there
 #
 # Installs what is missing with scripts/setup.sh (libbenchmark-dev); nothing else.
 set -euo pipefail
@@ -39,6 +41,8 @@ details="$build_dir/bench-details.txt"
 results="$build_dir/bench-results.json"
 echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
   "Linux $(uname -r); stores in $store_dir ($(df -PT "$store_dir" | awk 'NR == 2 { print $2 }'))"
+disk_dir=${ORV_BENCH_DISK_DIR:-/var/tmp}
+echo "durable sets on disk in $disk_dir ($(df -PT "$disk_dir" | awk 'NR == 2 { print $2 }'))"
 "$build_dir/bench/orv_bench" \
   --benchmark_repetitions="${ORV_BENCH_REPETITIONS:-5}" \
   --benchmark_enable_random_interleaving=true \

@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-extra=(libgtest-dev)
+# e2fsprogs: the power-cut tests make ext4 images.
+extra=(libgtest-dev e2fsprogs)
 case " $* " in *" -DORV_BUILD_BENCH=ON "*) extra+=(libbenchmark-dev) ;; esac
 scripts/setup.sh "${extra[@]}"
 build_dir=${ORV_BUILD_DIR:-build}

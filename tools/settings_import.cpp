@@ -1,5 +1,6 @@
 // orv-settings import: a JSON document checked whole against the store's
-// rules and its present tree, then written.
+// rules and its present tree, then written in one batch: all of it or, when
+// the store fails midway (a full disk), none.
 
 #include <jansson.h>
 
@@ -109,13 +110,8 @@ class Planner {
     return status;
   }
 
-  // Apply writes the planned values.
-  int Apply() const {
-    for (const Write& write : writes_) {
-      if (orv::setMgmt::setKey(write.first, write.second) < 0) return StoreFailure();
-    }
-    return kExitOk;
-  }
+  // Apply writes the planned values, all or none.
+  int Apply() const { return orv::setMgmt::setKeys(writes_) < 0 ? StoreFailure() : kExitOk; }
 
  private:
   int PlanChild(const std::string& key, const std::string& name, const json_t* child,

@@ -1,6 +1,5 @@
 #include "beneath.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "unique_fd.h"
 
@@ -114,53 +112,6 @@ Diagnosis Diagnose(int root_fd, const std::string& key) {
   found.fault = Fault::kNone;
   found.at.clear();
   return found;
-}
-
-namespace {
-
-// ClearDirectory removes every entry of the open directory `dir_fd`.
-int ClearDirectory(int dir_fd) {
-  const int list_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (list_fd < 0) return errno;
-  const UniqueDir dir(::fdopendir(list_fd));
-  if (!dir) {
-    const int err = errno;
-    ::close(list_fd);
-    return err;
-  }
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  int first_error = 0;
-  for (const std::string& name : names) {
-    const int err = RemoveTreeAt(dir_fd, name);
-    if (err != 0 && err != ENOENT && first_error == 0) first_error = err;
-  }
-  return first_error;
-}
-
-}  // namespace
-
-int RemoveTreeAt(int dir_fd, const std::string& name) {
-  if (::unlinkat(dir_fd, name.c_str(), 0) == 0) return 0;
-  if (errno != EISDIR && errno != EPERM) return errno;  // EPERM: Linux's answer for a directory
-  // A writer may add an entry while the tree is cleared: try again a little.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const UniqueFd sub(
-        ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub.valid()) {
-      if (errno != ENOTDIR && errno != ELOOP) return errno;
-      // Replaced by a file meanwhile.
-      return ::unlinkat(dir_fd, name.c_str(), 0) == 0 ? 0 : errno;
-    }
-    const int err = ClearDirectory(sub.get());
-    if (err != 0) return err;
-    if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
-    if (errno != ENOTEMPTY && errno != EEXIST) return errno;
-  }
-  return ENOTEMPTY;
 }
 
 }  // namespace internal

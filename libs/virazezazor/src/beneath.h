@@ -1,5 +1,5 @@
 // Reaching the files of keys below the store's root without following a
-// symbolic link in any piece, and removing trees the same way.
+// symbolic link in any piece.
 
 #ifndef ORV_VIRAZEZAZOR_SRC_BENEATH_H_
 #define ORV_VIRAZEZAZOR_SRC_BENEATH_H_
@@ -33,11 +33,6 @@ struct Diagnosis {
 // Diagnose walks `key` below `root_fd` piece by piece to find out why it
 // can't be reached. Meant for failures only: it costs a call per piece.
 Diagnosis Diagnose(int root_fd, const std::string& key);
-
-// RemoveTreeAt removes the entry `name` of directory `dir_fd`: a directory
-// with everything below it, anything else (a link too) unlinked. It follows
-// no link. Returns 0 or an errno value (ENOENT when nothing was there).
-int RemoveTreeAt(int dir_fd, const std::string& name);
 
 }  // namespace internal
 }  // namespace setMgmt

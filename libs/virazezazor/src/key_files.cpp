@@ -146,6 +146,13 @@ std::string ChildKey(const std::string& key, std::string_view name) {
   return child;
 }
 
+std::string ParentKey(const std::string& key) {
+  const std::string::size_type slash = key.rfind('/');
+  return slash == 0 ? "/" : key.substr(0, slash);
+}
+
+std::string LastPiece(const std::string& key) { return key.substr(key.rfind('/') + 1); }
+
 void RecordNotFound(const std::string& key) {
   orverrno.set(kNotFound, "key " + key + " not found");
 }

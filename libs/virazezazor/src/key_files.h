@@ -27,6 +27,11 @@ std::string KeyFile(const std::string& root_dir, const std::string& key);
 // ChildKey returns the key of child `name` of node `key`.
 std::string ChildKey(const std::string& key, std::string_view name);
 
+// ParentKey returns the key of the node holding the checked key `key` ("/"
+// for "/x"); LastPiece the name of `key` in that node.
+std::string ParentKey(const std::string& key);
+std::string LastPiece(const std::string& key);
+
 // The records of orv/settings.h, each naming `key`.
 void RecordBadKey(const std::string& key, const char* why);
 void RecordNotFound(const std::string& key);

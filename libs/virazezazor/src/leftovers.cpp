@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "beneath.h"
+#include "remove_tree.h"
 #include "unique_fd.h"
 
 namespace orv {
@@ -119,7 +119,7 @@ void SweepLeftovers(int dir_fd, Leftovers kind) {
     if (kind == Leftovers::kTemps) {
       ::unlinkat(dir_fd, name.c_str(), 0);  // a directory of that name is not ours
     } else {
-      RemoveTreeAt(dir_fd, name);
+      RemoveTree(dir_fd, name);
     }
   }
 }

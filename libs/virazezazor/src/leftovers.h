@@ -1,10 +1,12 @@
 // The store's own hidden files in the tree, and the sweeping of those that a
 // process killed midway (kill -9, a power cut) left behind.
 //
-// A value is written to "<root>/.new-<pid>-XXXXXX" and renamed into place
-// (older versions wrote it in the value's own directory); a node is deleted
-// by renaming it to "<root>/.trash/<pid>-XXXXXX" and then removing that tree. A leftover is stale
-// when it is older than kStaleAfterSeconds and the process named in it is gone (or it names none).
+// A value is written to ".new-<pid>-XXXXXX" in its own directory and renamed
+// into place (an older version wrote it in the root); a node is deleted by
+// renaming it to ".trash/<pid>-XXXXXX" in the root (or in the topmost node of
+// the file system it lies on, when that is mounted below the root) and then
+// removing that tree. A leftover is stale when it is older than
+// kStaleAfterSeconds and the process named in it is gone (or it names none).
 
 #ifndef ORV_VIRAZEZAZOR_SRC_LEFTOVERS_H_
 #define ORV_VIRAZEZAZOR_SRC_LEFTOVERS_H_

@@ -20,10 +20,13 @@
 // removes the links, never what they point to.
 //
 // Every operation is thread-safe and may be called from several processes at
-// once: a value is replaced atomically (written to a hidden temporary file and
-// renamed over the old one), so a reader sees the old text or the new one,
-// never a mix. A process killed midway may leave such hidden files, or a
-// deleted node's tree in the hidden ".trash" directory of the root: the store
+// once: a value is replaced atomically (written to a hidden temporary file
+// beside it, synced, and renamed over the old one), so a reader sees the old
+// text or the new one, never a mix. A change that returned success is on the
+// disk: after a power cut each value holds the old text or the new one, never
+// an empty or partial text. A process killed midway may leave such hidden
+// files, or a deleted node's tree in a hidden ".trash" directory (of the root,
+// or of the topmost node of a file system mounted below it): the store
 // removes those older than ten minutes whose process is gone when it next
 // writes or deletes in that directory.
 //
@@ -53,6 +56,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orv/path.h"
@@ -119,16 +123,31 @@ int statKey(const std::string& key, storage::NodeInfo& info);
 
 // setKey stores `value` at `key`, creating missing parent nodes. Returns 0, or
 // below 0 (kWrongKind when `key` or one of its parents is of the other kind,
-// kTooLarge when `value` is larger than kMaxValueSize). A parent node deleted
-// meanwhile by another caller is made again (a bounded number of times).
+// kTooLarge when `value` is larger than kMaxValueSize; kIoError "sync key
+// <node>: ..." when the value is in place but the disk refused to keep it).
+// A parent node deleted by another caller before the value is written into
+// it is made again (a bounded number of times); deleted after, the value
+// goes with it (the write happened first) and the result is 0.
 int setKey(const std::string& key, const std::string& value);
+
+// setKeys stores each value of `values` (key, text) as setKey does, all or
+// none: when one can't be written (a bad key, a value where a node is needed
+// or the reverse, too large a value, a full disk) the tree is left as it was,
+// and the result is below 0 with orverrno naming that key. Returns 0 once
+// every value is in place and on the disk. Not a transaction against other
+// callers: they may see the values land one by one, and a node another
+// caller makes where a value goes, while the values land, stops the batch
+// with the values before it in place.
+int setKeys(const std::vector<std::pair<std::string, std::string>>& values);
 
 // deleteKey removes the node or value at `key` with everything below it.
 // A watcher sees one deletion of `key`, not one per value below it (unless
 // the file system is too full for the store's hidden trash directory: the
-// tree is then removed in place). Returns 0,
-// or below 0 (kNotFound when nothing is there). The root node "/" can't be
-// deleted (kBadKey); delete its children instead.
+// tree is then removed in place). Returns 0, or below 0 (kNotFound when
+// nothing is there; kIoError "delete key <key>: Device or resource busy" for
+// a node that is a mount point; kIoError "sync key ..." when the key is gone
+// but the disk refused to keep that). The root node "/" can't be deleted
+// (kBadKey); delete its children instead.
 int deleteKey(const std::string& key);
 
 // MonitoredKey watches the tree below one key and reports each changed key to
