@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -30,6 +31,9 @@ namespace {
 // Large enough for a few hundred events per read; the queue itself is the
 // kernel's.
 constexpr std::size_t kReadBuffer = 64 * 1024;
+
+// How often a watch busy with events looks at the store's root, at most.
+constexpr auto kRootLookInterval = std::chrono::seconds(1);
 
 // OneLine returns `text` with every control character written as "\xNN": a
 // key or a message may hold a line end, the line must stay one line.
@@ -109,6 +113,13 @@ struct MonitoredKey::State {
   std::string root_name;
   dev_t root_dev = 0;
   ino_t root_ino = 0;
+  // When the root was last looked at, and whether events were read since:
+  // a pass that read none (a quiet wait's end) always looks; one that did
+  // looks at most once a second, which keeps the look off the path of each
+  // change while the longest a replaced root goes unnoticed stays the
+  // client's quiet wait.
+  std::chrono::steady_clock::time_point root_looked_at{};
+  bool read_since_look = false;
   // The root pinned for the owning thread while the watch holds (see
   // root_pin.h): the changes reported are read below the root watched.
   internal::RootPin pin;
@@ -122,6 +133,8 @@ struct MonitoredKey::State {
   // RootReplaced is true when the store's root is no longer the directory
   // the watch was set up below (replaced, its link re-pointed, or gone).
   bool RootReplaced() const;
+  // RootLookDue says whether this get_fd looks at the root (see above).
+  bool RootLookDue();
 
   // Open sets the watch of `key` up and returns its descriptor, or -1 with
   // the reason recorded.
@@ -225,6 +238,14 @@ MonitoredKey::MonitoredKey() : state_(new State) {}
 
 MonitoredKey::~MonitoredKey() = default;
 
+bool MonitoredKey::State::RootLookDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (read_since_look && now - root_looked_at < kRootLookInterval) return false;
+  root_looked_at = now;
+  read_since_look = false;
+  return true;
+}
+
 bool MonitoredKey::State::RootReplaced() const {
   if (root() != root_name) return true;  // set_root chose another
   struct stat named;
@@ -279,10 +300,10 @@ int MonitoredKey::get_fd() {
     return -1;
   }
   if (state.watch) {
-    // Asked on every pass of the client's loop, after each batch of events
-    // and each quiet wait: a restore that swapped the root, or a re-pointed
-    // root link, is noticed on the next pass.
-    if (!state.RootReplaced()) return state.watch->fd();
+    // Asked on every pass of the client's loop: a restore that swapped the
+    // root, or a re-pointed root link, is noticed on the next quiet pass, or
+    // the next busy one a second after the last look.
+    if (!state.RootLookDue() || !state.RootReplaced()) return state.watch->fd();
     state.health.Lost(kIoError, internal::KeyFile(state.root_name, state.watched),
                       "the store's root " + state.root_name + " was replaced", true);
     state.Lose();
@@ -300,6 +321,7 @@ int MonitoredKey::get_fd() {
 
 int MonitoredKey::read_notifications() {
   if (!state_->watch) return -1;
+  state_->read_since_look = true;
   std::vector<std::string> changed;
   state_->Drain(changed);
   // Reported only now, so that a callback which cancels or reads again can't
