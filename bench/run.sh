@@ -10,6 +10,8 @@
 #   ORV_BENCH_REPETITIONS   repetitions of each benchmark (default 5; the
 #                           table shows the median)
 #   ORV_BENCH_BUILD_DIR     build directory (default build-bench)
+#   ORV_BENCH_SCALE=1       then also print the scale table (orv_scale: 1,000,
+#                           10,000 and 50,000 devices; a few minutes more)
 #
 # Installs what is missing with scripts/setup.sh (libbenchmark-dev); nothing else.
 set -euo pipefail
@@ -22,7 +24,7 @@ mkdir -p "$build_dir"
 log="$build_dir/bench-build.log"
 if ! { cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON \
          -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=OFF &&
-       cmake --build "$build_dir" -j "$(nproc)" --target orv_bench; } >"$log" 2>&1; then
+       cmake --build "$build_dir" -j "$(nproc)" --target orv_bench orv_scale; } >"$log" 2>&1; then
   cat "$log" >&2
   echo "run.sh: the build failed" >&2
   exit 1
@@ -46,3 +48,7 @@ echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cp
   --benchmark_out="$results" --benchmark_out_format=json \
   "$@" 2>"$details"
 echo "per-run report: $details; JSON: $results"
+if [ "${ORV_BENCH_SCALE:-0}" = 1 ]; then
+  echo "scale (stores in $store_dir):"
+  "$build_dir/bench/orv_scale"
+fi
