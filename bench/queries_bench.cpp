@@ -144,10 +144,16 @@ void ByUnknownIp(benchmark::State& state) {
       });
 }
 
-BENCHMARK(ByMac)->Name("1a/get_device_id_by_mac")->Unit(benchmark::kMillisecond);
-BENCHMARK(Exists)->Name("1b/device_exists")->Unit(benchmark::kMillisecond);
-BENCHMARK(GetDevice)->Name("1c/get_device")->Unit(benchmark::kMillisecond);
-BENCHMARK(ByUnknownIp)->Name("2/get_device_id_by_ip_unknown")->Unit(benchmark::kMillisecond);
+// Fixed round counts: with repetitions interleaved at random, Google
+// Benchmark estimates the iterations of each repetition anew, and on a
+// loaded machine two estimates may differ, which its statistics refuse.
+BENCHMARK(ByMac)->Name("1a/get_device_id_by_mac")->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(Exists)->Name("1b/device_exists")->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(GetDevice)->Name("1c/get_device")->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(ByUnknownIp)
+    ->Name("2/get_device_id_by_ip_unknown")
+    ->Iterations(100)
+    ->Unit(benchmark::kMillisecond);
 
 const bool kRegistered =
     RegisterFigure({"1a get_device_id_by_mac", "1a/get_device_id_by_mac", "measured", "baseline",

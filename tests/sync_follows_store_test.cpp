@@ -29,15 +29,12 @@ api::SyncStatus Status() {
   return status;
 }
 
-// WaitUntil polls `done` for up to `seconds`.
-template <class Done>
-bool WaitUntil(Done done, int seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+// NotWatching waits (8 s at most) until the thread says it doesn't watch.
+bool NotWatching() {
+  for (int i = 0; i < 800 && Status().watching; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return true;
+  return !Status().watching;
 }
 
 class SyncFollowsStoreTest : public LibraryTest {
@@ -57,7 +54,7 @@ TEST_F(SyncFollowsStoreTest, AReplacedRootIsReloadedAndTheStatusSaysWhy) {
   // A write left in the old tree wakes the thread; what it reads is the old
   // tree's, never the new root's.
   std::ofstream(base_ + "/a/devices/d1/display_name") << "left behind";
-  ASSERT_TRUE(WaitUntil([] { return !Status().watching; }, 8));
+  ASSERT_TRUE(NotWatching());
   const std::string why =
       "lost the watch of " + live_ + "/devices: the store's root " + live_ + " was replaced";
   EXPECT_EQ(Status().last_store_error, why);

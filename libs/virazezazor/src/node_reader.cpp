@@ -85,9 +85,10 @@ NodeReader::~NodeReader() {
 }
 
 bool NodeReader::List() {
-  std::vector<char> buffer(kListBuffer);
+  // On the stack and left uninitialised: a reader is made per device.
+  alignas(dirent64) char buffer[kListBuffer];
   while (true) {
-    const ssize_t got = ::getdents64(fd_, buffer.data(), buffer.size());
+    const ssize_t got = ::getdents64(fd_, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       ::close(fd_);
@@ -97,7 +98,7 @@ bool NodeReader::List() {
     }
     if (got == 0) break;
     for (ssize_t at = 0; at < got;) {
-      const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
       at += entry->d_reclen;
       if (internal::IsHiddenName(entry->d_name)) continue;  // also "." and ".."
       entries_.push_back(Entry{entry->d_name, entry->d_type});
@@ -119,10 +120,13 @@ std::vector<std::string> NodeReader::names() const {
   std::vector<std::string> out;
   out.reserve(entries_.size());
   for (const Entry& entry : entries_) {
-    dirent as_listed{};
-    as_listed.d_type = entry.type;
-    std::copy_n(entry.name.c_str(), entry.name.size() + 1, as_listed.d_name);
-    switch (internal::KindOf(fd_, as_listed)) {
+    internal::EntryKind kind = internal::KindOfType(entry.type);
+    if (entry.type == DT_UNKNOWN) {  // the file system doesn't say: ask
+      dirent as_listed{};
+      std::copy_n(entry.name.c_str(), entry.name.size() + 1, as_listed.d_name);
+      kind = internal::KindOf(fd_, as_listed);
+    }
+    switch (kind) {
       case internal::EntryKind::kValue:
       case internal::EntryKind::kNode:
         out.push_back(entry.name);

@@ -111,8 +111,8 @@ EntryKind KindOfMode(mode_t mode) {
   return EntryKind::kSpecial;
 }
 
-EntryKind KindOf(int dir_fd, const dirent& entry) {
-  switch (entry.d_type) {
+EntryKind KindOfType(unsigned char d_type) {
+  switch (d_type) {
     case DT_REG:
       return EntryKind::kValue;
     case DT_DIR:
@@ -120,10 +120,15 @@ EntryKind KindOf(int dir_fd, const dirent& entry) {
     case DT_LNK:
       return EntryKind::kLink;
     case DT_UNKNOWN:
-      break;  // some file systems don't say; ask
+      return EntryKind::kGone;
     default:
       return EntryKind::kSpecial;
   }
+}
+
+EntryKind KindOf(int dir_fd, const dirent& entry) {
+  // Some file systems don't say; ask.
+  if (entry.d_type != DT_UNKNOWN) return KindOfType(entry.d_type);
   struct stat info;
   if (::fstatat(dir_fd, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kGone;
   return KindOfMode(info.st_mode);

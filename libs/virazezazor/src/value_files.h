@@ -37,6 +37,10 @@ enum class EntryKind {
 // KindOfMode sorts a file by its st_mode.
 EntryKind KindOfMode(mode_t mode);
 
+// KindOfType sorts an entry by its d_type (DT_UNKNOWN gives kGone: ask
+// KindOf instead).
+EntryKind KindOfType(unsigned char d_type);
+
 // KindOf sorts entry `entry` of the open directory `dir_fd` by its d_type,
 // asking the file system where it doesn't say.
 EntryKind KindOf(int dir_fd, const dirent& entry);
