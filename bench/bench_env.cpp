@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -188,6 +189,20 @@ const std::vector<std::string>& ShuffledIds() {
     return all;
   }();
   return ids;
+}
+
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+std::size_t ResidentBytes() {
+  std::size_t pages = 0, resident = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "re");
+  if (statm == nullptr) return 0;
+  if (std::fscanf(statm, "%zu %zu", &pages, &resident) != 2) resident = 0;
+  std::fclose(statm);
+  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 void QuietLogs() {

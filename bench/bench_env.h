@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -61,6 +62,8 @@ class Store {
  public:
   static Store& Small();  // 1,000 devices
   static Store& Large();  // 10,000 devices
+  // Make writes a store of its own with `count` devices.
+  static std::unique_ptr<Store> Make(int count) { return std::unique_ptr<Store>(new Store(count)); }
 
   const std::string& root() const { return root_; }
   const std::vector<DeviceText>& devices() const { return devices_; }
@@ -143,6 +146,11 @@ class BareWatcher {
 // they throw std::runtime_error when they can't.
 void WriteFile(const std::string& path, const std::string& text);
 void MakeDir(const std::string& path);
+
+// HeapInUse is the heap the allocator has handed out (mallinfo2), in bytes;
+// ResidentBytes the process's resident memory (/proc/self/statm).
+std::size_t HeapInUse();
+std::size_t ResidentBytes();
 
 // QuietLogs sets the log level to 2 and drops the lines that level lets
 // through, so that no benchmark measures a terminal.

@@ -227,7 +227,7 @@ BENCHMARK(QueryLatency)
 
 const bool kRegistered =
     RegisterFigure({"4 change latency, median", "4/change_latency", "measured", "baseline", "",
-                    "ns", Goal::kAtMost, 1.6}) &&
+                    "ns", Goal::kAtMost, 1.3}) &&
     RegisterFigure({"4 change latency, p99", "4/change_latency", "measured_p99", "baseline_p99", "",
                     "ns", Goal::kReport, 0}) &&
     RegisterFigure({"5 changes per second", "5/change_rate", "measured", "baseline", "", "/s",

@@ -12,6 +12,8 @@
 #   ORV_BENCH_BUILD_DIR     build directory (default build-bench)
 #   ORV_BENCH_DISK_DIR      a directory on a disk, for the durable-set figure
 #                           (default /var/tmp): what a sync costs there
+#   ORV_BENCH_SCALE=1       then also print the scale table (orv_scale: 1,000,
+#                           10,000 and 50,000 devices; a few minutes more)
 #
 # Installs what is missing with scripts/setup.sh (libbenchmark-dev); nothing else.
 set -euo pipefail
@@ -24,7 +26,7 @@ mkdir -p "$build_dir"
 log="$build_dir/bench-build.log"
 if ! { cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON \
          -DORV_BUILD_TESTS=OFF -DORV_BUILD_TOOLS=OFF &&
-       cmake --build "$build_dir" -j "$(nproc)" --target orv_bench; } >"$log" 2>&1; then
+       cmake --build "$build_dir" -j "$(nproc)" --target orv_bench orv_scale; } >"$log" 2>&1; then
   cat "$log" >&2
   echo "run.sh: the build failed" >&2
   exit 1
@@ -50,3 +52,7 @@ echo "durable sets on disk in $disk_dir ($(df -PT "$disk_dir" | awk 'NR == 2 { p
   --benchmark_out="$results" --benchmark_out_format=json \
   "$@" 2>"$details"
 echo "per-run report: $details; JSON: $results"
+if [ "${ORV_BENCH_SCALE:-0}" = 1 ]; then
+  echo "scale (stores in $store_dir):"
+  "$build_dir/bench/orv_scale"
+fi

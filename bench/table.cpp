@@ -22,6 +22,14 @@ std::string Show(double value, const std::string& unit) {
       ++scale;
     }
     suffix = kScales[scale];
+  } else if (unit == "B") {
+    static const char* const kScales[] = {"B", "KiB", "MiB", "GiB"};
+    int scale = 0;
+    while (scale < 3 && value >= 10240) {
+      value /= 1024;
+      ++scale;
+    }
+    suffix = kScales[scale];
   }
   char text[64];
   std::snprintf(text, sizeof text,
@@ -36,10 +44,10 @@ std::string Target(const Figure& figure) {
   char text[32];
   switch (figure.goal) {
     case Goal::kAtMost:
-      std::snprintf(text, sizeof text, "<= %.2g", figure.target);
+      std::snprintf(text, sizeof text, "<= %.3g", figure.target);
       return text;
     case Goal::kAtLeast:
-      std::snprintf(text, sizeof text, ">= %.2g", figure.target);
+      std::snprintf(text, sizeof text, ">= %.3g", figure.target);
       return text;
     case Goal::kReport:
       break;
@@ -111,6 +119,8 @@ int TableReporter::PrintTable(std::ostream& out) const {
         !Counter(figure.bench, figure.baseline, baseline, why) ||
         (!figure.ratio.empty() && !Counter(figure.bench, figure.ratio, ratio, why))) {
       rows.push_back({figure.label, "-", "-", "-", Target(figure), why});
+      // A figure that failed (an empty cache, a change not seen) is not met.
+      if (figure.goal != Goal::kReport && why.rfind("error", 0) == 0) ++missed;
       continue;
     }
     if (figure.ratio.empty()) ratio = baseline > 0 ? measured / baseline : 0;

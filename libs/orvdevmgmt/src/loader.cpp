@@ -11,44 +11,37 @@
 //     macs/<mac>                         one node per MAC, its value the IP
 // Other children of a device's node are not read.
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "devices_records.h"
 #include "event_stream_registry.h"
+#include "load_figures.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/path.h"
-#include "orv/settings.h"
+#include "orv/settings_reader.h"
 
 using orv::devMgmt::Device;
 using orv::devMgmt::MacIp;
+using orv::setMgmt::NodeReader;
 
 namespace {
 
-// Text is a piece handed to orv::path as the text it is: add_piece's
-// overload for other types renders the piece through a stream first, which
-// costs more than reading the value.
-orv::basic_string_view<char> Text(const std::string& text) { return text; }
-
-// FieldKey returns the key of a device's field: root, id, field name.
-std::string FieldKey(const orv::path& root, const std::string& device_id, const char* field) {
-  orv::path key;
-  key.add_piece(true, Text(root.str()))
-      .add_piece(true, Text(device_id))
-      .add_piece(true, orv::basic_string_view<char>(field));
-  return key.str();
-}
-
-std::string ReadText(const orv::path& root, const std::string& device_id, const char* field) {
-  return orv::setMgmt::getKeyValue(FieldKey(root, device_id, field), std::string());
-}
-
-int ReadInt(const orv::path& root, const std::string& device_id, const char* field, int fallback) {
-  return orv::setMgmt::getKeyValue(FieldKey(root, device_id, field), fallback);
-}
+// What the last load could not read; see load_figures.h.
+std::atomic<std::int64_t> g_last_load_unreadable{0};
 
 }  // namespace
+
+namespace orv {
+namespace devmgmt_internal {
+
+std::int64_t last_load_unreadable_values() { return g_last_load_unreadable.load(); }
+
+}  // namespace devmgmt_internal
+}  // namespace orv
 
 void Devices::load() {
   ORV_LOG(orv::log::kInfo, "Loading devices from storage");
@@ -58,47 +51,50 @@ void Devices::load() {
   std::lock_guard<std::recursive_mutex> hold(mutex);
   const orv::devmgmt_internal::StreamLoadScope streams(*this);  // a snapshot for each stream
   clear();
-  std::vector<std::string> device_ids;
-  orv::setMgmt::enumSubkeys(root.str(), device_ids);
-  for (const std::string& device_id : device_ids) {
+  // The store's root is looked at once for the whole load, and each device's
+  // node opened once: its values are read by name below it.
+  const orv::setMgmt::ReadPass pass;
+  NodeReader devices_node(root.str());
+  std::int64_t unreadable = 0;
+  for (const std::string& device_id : devices_node.names()) {
     // Subscribers hear of the device before any of its fields is read. They
     // may change the cache at will; a device they removed again is skipped.
     Device* record = orv::devmgmt_internal::find_or_create(*this, device_id);
     if (record == nullptr) continue;
     Device& device = *record;
-    device.profile_id = ReadText(root, device_id, "profile_id");
+    NodeReader node(devices_node, device_id);
+    device.profile_id = node.getKeyValue("profile_id", std::string());
 
-    const std::string macs_key = FieldKey(root, device_id, "macs");
-    std::vector<std::string> macs;
-    orv::setMgmt::enumSubkeys(macs_key, macs);
+    NodeReader macs_node(node, "macs");
+    std::vector<std::string> macs = macs_node.names();
     device.macs.reserve(device.macs.size() + macs.size());  // no spare room kept
     for (std::string& mac : macs) {
       mac_to_device_id[mac] = device_id;
-      orv::path binding_key;
-      binding_key.add_piece(true, Text(macs_key)).add_piece(false, Text(mac));
       std::string ip;
-      orv::setMgmt::getKey(binding_key.str(), ip);
+      macs_node.getKey(mac, ip);
       ORV_LOG(orv::log::kInfo, "devid %s - mac %s - ip %s", device_id, mac, ip);
       device.macs.push_back(MacIp{std::move(mac), std::move(ip)});
     }
 
-    device.display_name = ReadText(root, device_id, "display_name");
-    device.device_type = ReadText(root, device_id, "device_type");
-    device.device_os = ReadText(root, device_id, "device_os");
-    device.device_os_version = ReadText(root, device_id, "device_os_version");
-    device.device_model = ReadText(root, device_id, "device_model");
-    device.device_manufacturer = ReadText(root, device_id, "device_manufacturer");
-    device.velk_device_id = ReadText(root, device_id, "velk_device_id");
+    device.display_name = node.getKeyValue("display_name", std::string());
+    device.device_type = node.getKeyValue("device_type", std::string());
+    device.device_os = node.getKeyValue("device_os", std::string());
+    device.device_os_version = node.getKeyValue("device_os_version", std::string());
+    device.device_model = node.getKeyValue("device_model", std::string());
+    device.device_manufacturer = node.getKeyValue("device_manufacturer", std::string());
+    device.velk_device_id = node.getKeyValue("velk_device_id", std::string());
 
     // traffic_blocked is read as text: anything but "" and "0" blocks.
     std::string blocked;
-    orv::setMgmt::getKey(FieldKey(root, device_id, "traffic_blocked"), blocked);
+    node.getKey("traffic_blocked", blocked);
     ORV_LOG(orv::log::kInfo, "devid %s - blocked %s", device_id, blocked);
     device.blocked = (blocked.empty() || blocked == "0") ? 0 : 1;
 
-    const int onvelk = ReadInt(root, device_id, "onvelk", 0);
+    const int onvelk = node.getKeyValue("onvelk", 0);
     device.onvelk = onvelk == -1 ? 0 : onvelk;
-    device.onguest = ReadInt(root, device_id, "onguest", 0);
-    device.scan_level = ReadInt(root, device_id, "scan_level", 2);
+    device.onguest = node.getKeyValue("onguest", 0);
+    device.scan_level = node.getKeyValue("scan_level", 2);
+    unreadable += node.unreadable() + macs_node.unreadable();
   }
+  g_last_load_unreadable.store(unreadable);
 }

@@ -15,6 +15,7 @@
 
 #include "dispatcher.h"
 #include "log_frame.h"
+#include "memory_return.h"
 #include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
@@ -230,6 +231,7 @@ void sync_thread_function() {
         std::string failure;
         cache_loaded = Contain([] { g_sync_thread.health.Load(/*report=*/true); }, failure);
         if (cache_loaded) {
+          return_freed_memory();  // the records the reload replaced
           g_sync_thread.health.Synced();
         } else {
           ORV_LOG(orv::log::kError, "BUG: loading devices failed: %s", failure);

@@ -1,8 +1,10 @@
 #include <errno.h>
 #include <limits.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -14,6 +16,7 @@
 #include "key_files.h"
 #include "orv/log.h"
 #include "orv/settings.h"
+#include "root_pin.h"
 #include "watch_health.h"
 #include "watch_tree.h"
 
@@ -28,6 +31,9 @@ namespace {
 // Large enough for a few hundred events per read; the queue itself is the
 // kernel's.
 constexpr std::size_t kReadBuffer = 64 * 1024;
+
+// How often a watch busy with events looks at the store's root, at most.
+constexpr auto kRootLookInterval = std::chrono::seconds(1);
 
 // OneLine returns `text` with every control character written as "\xNN": a
 // key or a message may hold a line end, the line must stay one line.
@@ -78,9 +84,15 @@ void Report(MonitoredKey::Callback callback, const std::string& text, bool guard
   }
 }
 
-// OutOfWatchesReason words ENOSPC from inotify_add_watch.
-std::string OutOfWatchesReason() {
+// HoleReason words why a node can't be watched; ENOSPC from
+// inotify_add_watch means the kernel's watches ran out.
+std::string HoleReason(int err) {
+  if (err != ENOSPC) return internal::ErrorText(err);
   return internal::ErrorText(ENOSPC) + " (out of inotify watches: fs.inotify.max_user_watches)";
+}
+
+internal::Retry HoleRetry(int err) {
+  return err == ENOSPC ? internal::Retry::kOutOfWatches : internal::Retry::kBackOff;
 }
 
 }  // namespace
@@ -95,11 +107,34 @@ struct MonitoredKey::State {
   // Callbacks' exceptions are caught unless the environment said otherwise.
   const bool guarded = !Unguarded();
   std::string watched;  // the key of the watch
+  // The root the watch was set up below: its name and the identity of the
+  // directory it named then. The watch follows the store only while the name
+  // still gives that directory.
+  std::string root_name;
+  dev_t root_dev = 0;
+  ino_t root_ino = 0;
+  // When the root was last looked at, and whether events were read since:
+  // a pass that read none (a quiet wait's end) always looks; one that did
+  // looks at most once a second, which keeps the look off the path of each
+  // change while the longest a replaced root goes unnoticed stays the
+  // client's quiet wait.
+  std::chrono::steady_clock::time_point root_looked_at{};
+  bool read_since_look = false;
+  // The root pinned for the owning thread while the watch holds (see
+  // root_pin.h): the changes reported are read below the root watched.
+  internal::RootPin pin;
 
   void Lose() {
     watch.reset();
+    pin.reset();
     lost = true;
   }
+
+  // RootReplaced is true when the store's root is no longer the directory
+  // the watch was set up below (replaced, its link re-pointed, or gone).
+  bool RootReplaced() const;
+  // RootLookDue says whether this get_fd looks at the root (see above).
+  bool RootLookDue();
 
   // Open sets the watch of `key` up and returns its descriptor, or -1 with
   // the reason recorded.
@@ -107,6 +142,10 @@ struct MonitoredKey::State {
 
   // Drain reads every pending event and appends the keys they changed.
   void Drain(std::vector<std::string>& changed);
+
+  // CannotOpen records why the watch of `failed_key` below `root_fd` could
+  // not be set up (errno `err`) and returns -1.
+  int CannotOpen(const internal::RootFd& root_fd, const std::string& failed_key, int err);
 
   // Apply turns one event into the keys it changed. Returns false when the
   // watch is gone and the remaining events are moot.
@@ -152,7 +191,8 @@ bool MonitoredKey::State::Apply(int wd, std::uint32_t mask, std::string_view nam
   if (mask & IN_Q_OVERFLOW) {
     // Changes were dropped: the client must read the tree anew, which get_fd
     // tells it.
-    health.Lost(kIoError, internal::KeyFile(root(), watched), "the event queue overflowed");
+    health.Lost(kIoError, internal::KeyFile(root_name, watched), "the event queue overflowed",
+                false);
     Lose();
     return false;
   }
@@ -165,7 +205,8 @@ bool MonitoredKey::State::Apply(int wd, std::uint32_t mask, std::string_view nam
       return true;
     }
     if (!(mask & IN_IGNORED)) changed.push_back(*node);
-    health.Lost(kNotFound, internal::KeyFile(root(), watched), "the node was deleted or moved");
+    health.Lost(kNotFound, internal::KeyFile(root_name, watched), "the node was deleted or moved",
+                false);
     Lose();
     return false;
   }
@@ -178,10 +219,11 @@ bool MonitoredKey::State::Apply(int wd, std::uint32_t mask, std::string_view nam
     } else if ((mask & (IN_CREATE | IN_MOVED_TO)) && watch->recursive()) {
       // Its values may have been written before the watch took hold.
       watch->AddNode(child, &changed);
-      if (const std::string* unwatched = watch->OutOfWatches()) {
+      int err = 0;
+      if (const std::string* unwatched = watch->Hole(err)) {
         // Changes below it would go unreported: as good as lost.
-        health.CannotWatch(kIoError, internal::KeyFile(root(), *unwatched), OutOfWatchesReason(),
-                           true);
+        health.CannotWatch(kIoError, internal::KeyFile(root_name, *unwatched), HoleReason(err),
+                           HoleRetry(err));
         Lose();
         return false;
       }
@@ -196,31 +238,57 @@ MonitoredKey::MonitoredKey() : state_(new State) {}
 
 MonitoredKey::~MonitoredKey() = default;
 
+bool MonitoredKey::State::RootLookDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (read_since_look && now - root_looked_at < kRootLookInterval) return false;
+  root_looked_at = now;
+  read_since_look = false;
+  return true;
+}
+
+bool MonitoredKey::State::RootReplaced() const {
+  if (root() != root_name) return true;  // set_root chose another
+  struct stat named;
+  return ::stat(root_name.c_str(), &named) != 0 || named.st_dev != root_dev ||
+         named.st_ino != root_ino;
+}
+
 int MonitoredKey::State::Open(const std::string& key, bool recursive) {
   watched = key;
+  root_name = root();
   const internal::RootFd root_fd = internal::OpenRoot(key, false);
+  struct stat held;
+  if (!root_fd || ::fstat(root_fd->get(), &held) != 0) return CannotOpen(nullptr, key, errno);
+  root_dev = held.st_dev;
+  root_ino = held.st_ino;
   std::string failed_key = key;
-  if (root_fd) watch = WatchTree::Open(root_fd, key, recursive, failed_key);
-  if (watch) {
-    health.Watching(internal::KeyFile(root(), key));
-    return watch->fd();
-  }
-  const int err = errno;
-  const std::string directory = internal::KeyFile(root(), failed_key);
-  if (err == ENOSPC) {
-    health.CannotWatch(kIoError, directory, OutOfWatchesReason(), true);
-    return -1;
-  }
+  watch = WatchTree::Open(root_fd, key, recursive, failed_key);
+  if (!watch) return CannotOpen(root_fd, failed_key, errno);
+  health.Watching(internal::KeyFile(root_name, key));
+  pin = std::make_shared<const internal::PinnedRoot>(internal::PinnedRoot{root_fd});
+  internal::PinRoot(pin);
+  return watch->fd();
+}
+
+int MonitoredKey::State::CannotOpen(const internal::RootFd& root_fd, const std::string& failed_key,
+                                    int err) {
+  const std::string directory = internal::KeyFile(root_name, failed_key);
   if (root_fd && (err == ELOOP || err == ENOTDIR)) {
     const internal::Diagnosis found = internal::Diagnose(root_fd->get(), failed_key);
     if (found.fault == internal::Fault::kLink) {
       health.CannotWatch(kSymbolicLink, directory,
-                         internal::KeyFile(root(), found.at) + " is a symbolic link", false);
+                         internal::KeyFile(root_name, found.at) + " is a symbolic link",
+                         internal::Retry::kAtOnce);
       return -1;
     }
   }
-  const int code = err == ENOENT || err == ENOTDIR ? kNotFound : kIoError;
-  health.CannotWatch(code, directory, internal::ErrorText(err), false);
+  if (err == ENOENT || err == ENOTDIR) {
+    health.CannotWatch(kNotFound, directory, internal::ErrorText(err), internal::Retry::kAtOnce);
+    return -1;
+  }
+  // Anything else can pass (descriptors, memory, watches run short; a node
+  // made readable): tried again after the back-off.
+  health.CannotWatch(kIoError, directory, HoleReason(err), HoleRetry(err));
   return -1;
 }
 
@@ -231,7 +299,17 @@ int MonitoredKey::get_fd() {
     state.health.Recall();
     return -1;
   }
-  if (state.watch) return state.watch->fd();
+  if (state.watch) {
+    // Asked on every pass of the client's loop: a restore that swapped the
+    // root, or a re-pointed root link, is noticed on the next quiet pass, or
+    // the next busy one a second after the last look.
+    if (!state.RootLookDue() || !state.RootReplaced()) return state.watch->fd();
+    state.health.Lost(kIoError, internal::KeyFile(state.root_name, state.watched),
+                      "the store's root " + state.root_name + " was replaced", true);
+    state.Lose();
+    state.lost = false;  // this is the one time get_fd says so
+    return -1;
+  }
   const std::string& text = key.str();
   if (!internal::CheckKey(text)) return -1;
   if (state.health.BackingOff()) {
@@ -243,6 +321,7 @@ int MonitoredKey::get_fd() {
 
 int MonitoredKey::read_notifications() {
   if (!state_->watch) return -1;
+  state_->read_since_look = true;
   std::vector<std::string> changed;
   state_->Drain(changed);
   // Reported only now, so that a callback which cancels or reads again can't
@@ -254,6 +333,7 @@ int MonitoredKey::read_notifications() {
 
 int MonitoredKey::cancel() {
   state_->watch.reset();
+  state_->pin.reset();
   state_->lost = false;
   return 0;
 }

@@ -12,7 +12,9 @@
 #include "beneath.h"
 #include "key_files.h"
 #include "orv/settings.h"
+#include "root_pin.h"
 #include "unique_fd.h"
+#include "value_files.h"
 
 namespace orv {
 namespace setMgmt {
@@ -21,80 +23,28 @@ namespace {
 
 using internal::CheckKey;
 using internal::OpenBeneath;
-using internal::OpenRoot;
+using internal::OpenInRoot;
 using internal::RecordFileError;
 using internal::RecordIoError;
 using internal::RecordLink;
 using internal::RecordReadFailure;
-using internal::RecordTooLarge;
 using internal::RecordWrongKind;
 using internal::UniqueDir;
 using internal::UniqueFd;
 
-// ReadAll reads what is left of the regular file `fd` into the empty `text`
-// (stopping once it holds more than kMaxValueSize); false with errno set on a
-// read error. The buffer starts at the size the
-// file claims, plus one byte so that a read can come back short: the text
-// keeps no spare capacity (callers hold values for long; a fixed-size chunk
-// would be cleared for every value and stay allocated with it), and a value
-// is read with one call, as a regular file comes back short only at its end.
-bool ReadAll(int fd, std::int64_t size_hint, std::string& text) {
-  std::size_t size = text.capacity();  // room that costs no allocation
-  if (size_hint > 0 && static_cast<std::uint64_t>(size_hint) < text.max_size() / 2) {
-    size = std::max(size, static_cast<std::size_t>(size_hint) + 1);
-  }
-  std::size_t used = 0;
-  while (true) {
-    // The file grew since it was measured, or its size is not known.
-    if (used == size) size = std::max<std::size_t>(2 * size, 256);
-    text.resize(size);
-    const std::size_t room = size - used;
-    const ssize_t got = ::read(fd, &text[used], room);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    used += static_cast<std::size_t>(got);
-    if (static_cast<std::size_t>(got) < room) break;  // the end (or 0 at it)
-    if (used > kMaxValueSize) break;                  // too large: no more
-  }
-  text.resize(used);
-  return true;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// ParseInt reads `text` as a whole decimal int with optional sign, allowing
-// blanks around it. Done by hand because strtol stops at a NUL byte, which a
-// value may hold, and accepts what an int can't hold on 64-bit hosts.
-bool ParseInt(const std::string& text, int& out) {
-  std::size_t at = 0;
-  while (at < text.size() && IsBlank(text[at])) ++at;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-    negative = text[at] == '-';
-    ++at;
-  }
-  const std::int64_t limit = negative ? -static_cast<std::int64_t>(INT_MIN) : INT_MAX;
-  std::int64_t magnitude = 0;
-  const std::size_t first_digit = at;
-  while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-    magnitude = magnitude * 10 + (text[at] - '0');
-    if (magnitude > limit) return false;
-    ++at;
-  }
-  if (at == first_digit) return false;
-  while (at < text.size() && IsBlank(text[at])) ++at;
-  if (at != text.size()) return false;
-  out = static_cast<int>(negative ? -magnitude : magnitude);
-  return true;
-}
-
-// IsLink is true for an entry of `dir_fd` that is a symbolic link.
-bool IsLink(int dir_fd, const dirent& entry) {
-  if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_LNK;
-  struct stat info;  // some file systems don't say; ask
-  return ::fstatat(dir_fd, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+// RefuseSpecial records the refusal of what `key` names below `root_fd`
+// and returns -1 when it is a node or a special file, without opening it;
+// else 0 (a value, or nothing there: the open that reads finds out).
+int RefuseSpecial(int root_fd, const std::string& key) {
+  struct stat named;
+  // By name, which may follow a link above the last piece: a refusal is
+  // confirmed below by an open that doesn't.
+  if (::fstatat(root_fd, key.c_str() + 1, &named, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (S_ISREG(named.st_mode) || S_ISLNK(named.st_mode)) return 0;
+  const UniqueFd held(OpenBeneath(root_fd, key, O_PATH));
+  struct stat info;
+  if (!held.valid() || ::fstat(held.get(), &info) != 0 || S_ISREG(info.st_mode)) return 0;
+  return internal::RecordNotAValue(key, S_ISDIR(info.st_mode));
 }
 
 // RecordListFailure sorts out why `key` can't be listed.
@@ -110,31 +60,21 @@ int RecordListFailure(int root_fd, const std::string& key, int err) {
 
 int getKey(const std::string& key, std::string& value) {
   if (!CheckKey(key)) return -1;
-  const internal::RootFd root_fd = OpenRoot(key, false);
-  if (!root_fd) return -1;
-  // O_NONBLOCK: a FIFO planted in the store must not hang the reader.
-  const UniqueFd fd(OpenBeneath(root_fd->get(), key, O_RDONLY | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) return RecordReadFailure(root_fd->get(), key, "read", errno);
-  struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return RecordFileError(key, "read", errno);
-  if (S_ISDIR(info.st_mode)) {
-    RecordWrongKind(key, "is a node, not a value");
-    return -1;
+  bool pinned = false;
+  internal::RootFd root_fd = internal::StoreRoot(key, pinned);
+  while (root_fd) {
+    // A special file (a device, a tty, a FIFO) is refused before it is
+    // opened: opening a device can act on it.
+    if (key.size() > 1 && RefuseSpecial(root_fd->get(), key) != 0) return -1;
+    // O_NONBLOCK: a FIFO put there meanwhile must not hang the reader.
+    const UniqueFd fd(OpenBeneath(root_fd->get(), key, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+    if (fd.valid()) return internal::ReadValue(fd.get(), key, nullptr, value);
+    if (!pinned || !internal::RootReplaced(key, root_fd)) {
+      return RecordReadFailure(root_fd->get(), key, "read", errno);
+    }
+    pinned = false;  // once more, below the root that replaced the pinned one
   }
-  if (!S_ISREG(info.st_mode)) {
-    RecordWrongKind(key, "is not a value");
-    return -1;
-  }
-  // Measured before anything is allocated for it.
-  if (static_cast<std::uint64_t>(info.st_size) > kMaxValueSize) return RecordTooLarge(key);
-  std::string text;
-  if (!ReadAll(fd.get(), static_cast<std::int64_t>(info.st_size), text)) {
-    RecordIoError(key, "read", errno);
-    return -1;
-  }
-  if (text.size() > kMaxValueSize) return RecordTooLarge(key);  // grew meanwhile
-  value.swap(text);
-  return static_cast<int>(value.size());
+  return -1;
 }
 
 std::string getKeyValue(const std::string& key, const std::string& fallback) {
@@ -146,15 +86,15 @@ std::string getKeyValue(const std::string& key, const std::string& fallback) {
 int getKeyValue(const std::string& key, int fallback) {
   std::string text;
   int number = 0;
-  if (getKey(key, text) < 0 || !ParseInt(text, number)) return fallback;
+  if (getKey(key, text) < 0 || !internal::ParseInt(text, number)) return fallback;
   return number;
 }
 
 int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
   if (!CheckKey(key)) return -1;
-  const internal::RootFd root_fd = OpenRoot(key, false);
+  internal::RootFd root_fd;
+  UniqueFd fd(OpenInRoot(key, O_RDONLY | O_DIRECTORY, root_fd));
   if (!root_fd) return -1;
-  UniqueFd fd(OpenBeneath(root_fd->get(), key, O_RDONLY | O_DIRECTORY));
   if (!fd.valid()) return RecordListFailure(root_fd->get(), key, errno);
   const UniqueDir dir(::fdopendir(fd.get()));
   if (!dir) return RecordFileError(key, "list", errno);
@@ -172,8 +112,18 @@ int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
       break;
     }
     if (internal::IsHiddenName(entry->d_name)) continue;  // also "." and ".."
-    if (IsLink(dir_fd, *entry)) continue;                 // neither node nor value
-    found.emplace_back(entry->d_name);
+    switch (internal::KindOf(dir_fd, *entry)) {
+      case internal::EntryKind::kValue:
+      case internal::EntryKind::kNode:
+        found.emplace_back(entry->d_name);
+        break;
+      case internal::EntryKind::kLink:
+      case internal::EntryKind::kGone:
+        break;  // neither node nor value
+      case internal::EntryKind::kSpecial:
+        internal::WarnSpecial(internal::ChildKey(key, entry->d_name));
+        break;
+    }
   }
   // std::string compares as unsigned bytes, which is the order promised.
   std::sort(found.begin(), found.end());
@@ -183,10 +133,10 @@ int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
 
 int statKey(const std::string& key, storage::NodeInfo& info) {
   if (!CheckKey(key)) return -1;
-  const internal::RootFd root_fd = OpenRoot(key, false);
-  if (!root_fd) return -1;
+  internal::RootFd root_fd;
   // O_PATH: a link opens as itself, and nothing needs read permission.
-  const UniqueFd fd(OpenBeneath(root_fd->get(), key, O_PATH));
+  const UniqueFd fd(OpenInRoot(key, O_PATH, root_fd));
+  if (!root_fd) return -1;
   if (!fd.valid()) return RecordReadFailure(root_fd->get(), key, "stat", errno);
   struct stat status;
   if (::fstat(fd.get(), &status) != 0) return RecordFileError(key, "stat", errno);

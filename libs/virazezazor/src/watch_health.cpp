@@ -17,27 +17,28 @@ constexpr auto kLongestBackoff = std::chrono::seconds(60);
 }  // namespace
 
 void WatchHealth::CannotWatch(int code, const std::string& directory, const std::string& reason,
-                              bool out_of_watches) {
+                              Retry retry) {
   code_ = code;
   text_ = "cannot watch " + directory + ": " + reason;
   Recall();
-  if (out_of_watches) {
+  if (retry != Retry::kAtOnce) {
     backoff_ = backoff_.count() == 0
                    ? std::chrono::steady_clock::duration(kFirstBackoff)
                    : std::min<std::chrono::steady_clock::duration>(2 * backoff_, kLongestBackoff);
     retry_at_ = std::chrono::steady_clock::now() + backoff_;
   }
   // Out of watches is one state, whichever node the watches ran out at.
-  const std::string state = out_of_watches ? std::string("out of watches") : text_;
+  const std::string state = retry == Retry::kOutOfWatches ? std::string("out of watches") : text_;
   if (state == logged_) return;
   logged_ = state;
   if (log::current_level >= log::kError) log::print(0, log::kError, "settings: " + text_);
 }
 
-void WatchHealth::Lost(int code, const std::string& directory, const char* why) {
+void WatchHealth::Lost(int code, const std::string& directory, const std::string& why, bool log) {
   code_ = code;
   text_ = "lost the watch of " + directory + ": " + why;
   Recall();
+  if (log && log::current_level >= log::kError) log::print(0, log::kError, "settings: " + text_);
 }
 
 void WatchHealth::Recall() const { orverrno.set(code_, text_); }

@@ -12,19 +12,26 @@ namespace orv {
 namespace setMgmt {
 namespace internal {
 
+// When to try setting a watch up again after a failure.
+enum class Retry {
+  kAtOnce,        // on the next get_fd: the node is missing, or a link
+  kBackOff,       // after the back-off: a node that can't be watched now
+  kOutOfWatches,  // the same, and one state wherever the watches ran out
+};
+
 class WatchHealth {
  public:
   // CannotWatch records that `directory` (a full file name) can't be
   // watched: orverrno gets `code` and "cannot watch <directory>: <reason>",
   // and the log (level 0) "settings: " and that text when the state differs
-  // from the last one logged. `out_of_watches` (one state, wherever the
-  // watches ran out) starts or lengthens the back-off.
-  void CannotWatch(int code, const std::string& directory, const std::string& reason,
-                   bool out_of_watches);
+  // from the last one logged. A `retry` other than kAtOnce starts or
+  // lengthens the back-off.
+  void CannotWatch(int code, const std::string& directory, const std::string& reason, Retry retry);
 
   // Lost records in orverrno that a working watch of `directory` went away
-  // for `why` (not logged: the client hears of it and reads the tree anew).
-  void Lost(int code, const std::string& directory, const char* why);
+  // for `why`. Logged (level 0, "settings: lost the watch of ...") only with
+  // `log`: the client hears of it anyway and reads the tree anew.
+  void Lost(int code, const std::string& directory, const std::string& why, bool log);
 
   // Recall records the last reason in orverrno again.
   void Recall() const;

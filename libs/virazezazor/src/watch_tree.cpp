@@ -12,6 +12,7 @@
 #include "beneath.h"
 #include "key_files.h"
 #include "orv/settings.h"
+#include "value_files.h"
 
 namespace orv {
 namespace setMgmt {
@@ -26,25 +27,9 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
                                      IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
                                      IN_EXCL_UNLINK;
 
-enum class EntryKind { kValue, kNode, kOther };
-
-EntryKind KindOf(int dir_fd, const dirent& entry) {
-  switch (entry.d_type) {
-    case DT_REG:
-      return EntryKind::kValue;
-    case DT_DIR:
-      return EntryKind::kNode;
-    case DT_UNKNOWN:
-      break;  // some file systems don't say; ask
-    default:
-      return EntryKind::kOther;
-  }
-  struct stat info;
-  if (::fstatat(dir_fd, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kOther;
-  if (S_ISREG(info.st_mode)) return EntryKind::kValue;
-  if (S_ISDIR(info.st_mode)) return EntryKind::kNode;
-  return EntryKind::kOther;
-}
+// Gone is true for an error that says the node is no longer there (or no
+// longer a node: a link or a value took its place).
+bool Gone(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
 
 }  // namespace
 
@@ -59,10 +44,11 @@ std::unique_ptr<WatchTree> WatchTree::Open(RootFd root, const std::string& key, 
   std::unique_ptr<WatchTree> tree(new WatchTree(std::move(fd), std::move(root), recursive));
   tree->top_wd_ = tree->AddWatch(key);
   if (tree->top_wd_ >= 0 && recursive) tree->ScanChildren(key, nullptr);
-  if (tree->out_of_watches_) {
+  if (tree->top_wd_ >= 0 && tree->hole_errno_ != 0) {
     failed_key = tree->failed_key_;
+    const int err = tree->hole_errno_;
     tree.reset();
-    errno = ENOSPC;
+    errno = err;
     return nullptr;
   }
   if (tree->top_wd_ < 0) {
@@ -102,17 +88,17 @@ int WatchTree::AddWatch(const std::string& key) {
   // its descriptor; without /proc, through its name, not following a link
   // in its last piece.
   const UniqueFd dir(OpenBeneath(root_->get(), key, O_PATH | O_DIRECTORY));
-  if (!dir.valid()) return -1;
+  if (!dir.valid()) {
+    NoteFailure(key, errno);
+    return -1;
+  }
   int wd = ::inotify_add_watch(fd_.get(), ("/proc/self/fd/" + std::to_string(dir.get())).c_str(),
                                kWatchMask);
   if (wd < 0 && errno == ENOENT) {
     wd = ::inotify_add_watch(fd_.get(), KeyFile(root(), key).c_str(), kWatchMask | IN_DONT_FOLLOW);
   }
   if (wd < 0) {
-    if (errno == ENOSPC && !out_of_watches_) {
-      out_of_watches_ = true;
-      failed_key_ = key;
-    }
+    NoteFailure(key, errno);
     return -1;
   }
   // The same directory reached twice (a node created while it is scanned)
@@ -121,16 +107,34 @@ int WatchTree::AddWatch(const std::string& key) {
   return wd;
 }
 
+void WatchTree::NoteFailure(const std::string& key, int err) {
+  if (Gone(err) || hole_errno_ != 0) return;
+  hole_errno_ = err;
+  failed_key_ = key;
+}
+
 void WatchTree::ScanChildren(const std::string& key, std::vector<std::string>* values) {
   UniqueFd fd(OpenBeneath(root_->get(), key, O_RDONLY | O_DIRECTORY));
-  if (!fd.valid()) return;  // deleted meanwhile; its parent's event says so
+  if (!fd.valid()) {
+    NoteFailure(key, errno);  // deleted meanwhile, and its parent's event says so; or a hole
+    return;
+  }
   const UniqueDir dir(::fdopendir(fd.get()));
-  if (!dir) return;
+  if (!dir) {
+    NoteFailure(key, errno);
+    return;
+  }
   fd.release();  // the stream owns it now
   const int dir_fd = ::dirfd(dir.get());
-  while (const dirent* entry = ::readdir(dir.get())) {
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) NoteFailure(key, errno);
+      return;
+    }
     if (IsHiddenName(entry->d_name)) continue;
-    if (out_of_watches_) return;  // lost anyway
+    if (hole_errno_ != 0) return;  // lost anyway
     switch (KindOf(dir_fd, *entry)) {
       case EntryKind::kValue:
         if (values != nullptr) values->push_back(ChildKey(key, entry->d_name));
@@ -138,8 +142,8 @@ void WatchTree::ScanChildren(const std::string& key, std::vector<std::string>* v
       case EntryKind::kNode:
         if (recursive_) AddNode(ChildKey(key, entry->d_name), values);
         break;
-      case EntryKind::kOther:
-        break;
+      default:
+        break;  // neither value nor node
     }
   }
 }

@@ -21,8 +21,9 @@ class WatchTree {
   // Open watches node `key` below the root directory `root` and, when
   // `recursive`, every node below it, never through a symbolic link. What is
   // there already is not reported. Returns null with errno set when the node
-  // can't be watched, or when the kernel's watches ran out on the way
-  // (ENOSPC); `failed_key` then names the node that could not be watched.
+  // can't be watched, or when a node below it can't be watched for any
+  // reason but being gone (see Hole); `failed_key` then names the node that
+  // could not be watched.
   static std::unique_ptr<WatchTree> Open(RootFd root, const std::string& key, bool recursive,
                                          std::string& failed_key);
 
@@ -48,10 +49,14 @@ class WatchTree {
   // Forget drops the record of a watch the kernel removed itself.
   void Forget(int wd) { keys_.erase(wd); }
 
-  // OutOfWatches names the first node left unwatched because the kernel's
-  // watches ran out (fs.inotify.max_user_watches), or is null: changes below
-  // it go unreported, so the watch is as good as lost.
-  const std::string* OutOfWatches() const { return out_of_watches_ ? &failed_key_ : nullptr; }
+  // Hole names the first node left unwatched for a reason other than being
+  // gone (the kernel's watches ran out: ENOSPC; descriptors: EMFILE, ENFILE;
+  // EACCES, ENOMEM...), or is null; `err` gets the reason. Changes below it
+  // would go unreported, so the watch is as good as lost.
+  const std::string* Hole(int& err) const {
+    err = hole_errno_;
+    return hole_errno_ != 0 ? &failed_key_ : nullptr;
+  }
 
  private:
   WatchTree(UniqueFd fd, RootFd root, bool recursive);
@@ -59,6 +64,11 @@ class WatchTree {
   // AddWatch watches the directory of `key`; returns the watch descriptor,
   // or -1 with errno set.
   int AddWatch(const std::string& key);
+
+  // NoteFailure records the failure `err` at node `key` as the hole, unless
+  // it says the node is gone (its parent's event reports that) or a hole is
+  // known already.
+  void NoteFailure(const std::string& key, int err);
 
   // ScanChildren visits the directory of `key`: subdirectories are watched
   // (when recursive) and values appended to `values` when not null.
@@ -68,8 +78,8 @@ class WatchTree {
   RootFd root_;
   bool recursive_;
   int top_wd_ = -1;
-  bool out_of_watches_ = false;
-  std::string failed_key_;
+  int hole_errno_ = 0;      // 0: no hole
+  std::string failed_key_;  // the hole's node
   std::unordered_map<int, std::string> keys_;
 };
 

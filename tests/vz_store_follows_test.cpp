@@ -1,0 +1,195 @@
+// The store as a restore, a stray tool or a short-handed process leaves it:
+// - a root replaced under a running watch (the directory swapped, or the
+//   root's link re-pointed) loses the watch once, saying why, and the next
+//   one watches the new root;
+// - a node that can't be watched for a reason other than being gone
+//   (descriptors run short here; a node its client may not read in
+//   sync_follows_store_test) loses the watch until the whole tree is watched;
+// - special files (FIFO, socket, device) are neither values nor nodes:
+//   listings leave them out with a warning and no read opens one;
+// - the node reader refuses what getKey refuses, with the same records.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orv/error.h"
+#include "orv/settings.h"
+#include "orv/settings_reader.h"
+#include "support/log_capture.h"
+#include "support/temp_store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace sm = orv::setMgmt;
+using ::testing::HasSubstr;
+using Texts = std::vector<std::string>;
+
+std::string Error(int result) {
+  return result < 0 ? std::to_string(orverrno.code()) + " " + orverrno.message() : "ok";
+}
+
+Texts g_reported;
+int Record(const orv::path& key) {
+  g_reported.push_back(key.str());
+  return 0;
+}
+
+class StoreFollowsTest : public ::testing::Test {
+ protected:
+  StoreFollowsTest() {
+    watch_.key.add_piece(true, "/w");
+    watch_.recursive = true;
+    watch_.callback = Record;
+  }
+  Texts Reported() {
+    g_reported.clear();
+    watch_.read_notifications();
+    return g_reported;
+  }
+  // PlantSpecials makes a FIFO, a socket and (where mknod is allowed) a
+  // device node below /s, beside a value and a node, and returns their names.
+  Texts PlantSpecials() {
+    store_.Set("/s/value", "v");
+    store_.Set("/s/node/v", "v");
+    const std::string dir = base_ + "/s/";
+    Texts names = {"fifo", "socket"};
+    EXPECT_EQ(mkfifo((dir + "fifo").c_str(), 0644), 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    (dir + "socket").copy(address.sun_path, sizeof(address.sun_path) - 1);
+    socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    if (mknod((dir + "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) names.push_back("null");
+    return names;
+  }
+  ~StoreFollowsTest() override { close(socket_); }
+
+  TempStore store_;
+  const std::string base_ = store_.root();
+  LogCapture log_{2};
+  sm::MonitoredKey watch_;
+  int socket_ = -1;
+};
+
+TEST_F(StoreFollowsTest, AReplacedRootLosesTheWatchOnceAndTheNextWatchesTheNewOne) {
+  const std::string live = base_ + "/live";
+  store_.Set("/live/w/v", "old");
+  store_.Set("/next/w/v", "restored");
+  ASSERT_EQ(sm::set_root(live), 0);
+  ASSERT_GE(watch_.get_fd(), 1);
+  fs::rename(live, base_ + "/old");
+  fs::rename(base_ + "/next", live);
+  std::ofstream(base_ + "/old/w/v") << "written to the tree left behind";
+  const std::string why =
+      "lost the watch of " + live + "/w: the store's root " + live + " was replaced";
+  EXPECT_EQ(Error(watch_.get_fd() < 1 ? -1 : 0), "3 " + why);
+  EXPECT_EQ(log_.Messages(), Texts{"0 settings: " + why});
+  ASSERT_GE(watch_.get_fd(), 1) << "once only";
+  ASSERT_EQ(sm::setKey("/w/new", "x"), 0);
+  EXPECT_EQ(Reported(), Texts{"/w/new"});
+  EXPECT_EQ(sm::getKeyValue("/w/v", std::string()), "restored");
+}
+
+// Then, with descriptors to spare and after the back-off, the whole tree is
+// watched again.
+TEST_F(StoreFollowsTest, ANodeLeftUnwatchedForWantOfDescriptorsLosesTheWatch) {
+  std::string deep = "/w";
+  for (int i = 1; i <= 6; ++i) deep += "/n" + std::to_string(i);
+  ASSERT_EQ(sm::setKey(deep + "/v", "1"), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit few = saved;
+    few.rlim_cur = static_cast<rlim_t>(dup(0)) + 3;  // the lowest free one, and 3 more
+    close(static_cast<int>(few.rlim_cur) - 3);
+    setrlimit(RLIMIT_NOFILE, &few);
+    const int fd = watch_.get_fd();
+    const std::string why = Error(-1);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_LT(fd, 1);
+    EXPECT_THAT(why, HasSubstr("3 cannot watch " + base_ + "/w/n"));
+    EXPECT_THAT(why, HasSubstr(": Too many open files"));
+    EXPECT_LT(watch_.get_fd(), 1) << "backing off";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_GE(watch_.get_fd(), 1);
+    sm::setKey(deep + "/v", "2");
+    EXPECT_EQ(Reported(), Texts{deep + "/v"});
+    _exit(HasFailure() ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+TEST_F(StoreFollowsTest, ListingsLeaveSpecialFilesOutWithAWarningAndNoReadOpensThem) {
+  const Texts specials = PlantSpecials();
+  Texts names;
+  ASSERT_EQ(sm::enumSubkeys("/s", names), 2);
+  sm::NodeReader reader("/s");
+  EXPECT_EQ(reader.names(), names);
+  EXPECT_EQ(names, (Texts{"node", "value"}));
+  const Texts logged = log_.Messages();
+  ASSERT_EQ(logged.size(), 2 * specials.size()) << "each listing warns of each";
+  EXPECT_EQ(logged[0], "2 settings: leaving out /s/" + specials[0] +
+                           ": a special file is neither a value nor a node");
+  // An inotify watch on each special file tells whether anything opened it.
+  const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  for (const std::string& name : specials) {
+    ASSERT_GE(inotify_add_watch(watcher, (base_ + "/s/" + name).c_str(), IN_OPEN), 0);
+    std::string value = "untouched";
+    const std::string refused = "5 key /s/" + name + ": is not a value";
+    EXPECT_EQ(Error(sm::getKey("/s/" + name, value)), refused);
+    EXPECT_EQ(Error(reader.getKey(name, value)) + " " + value, refused + " untouched");
+  }
+  char events[4096];
+  EXPECT_EQ(read(watcher, events, sizeof events), -1) << "a special file was opened";
+  close(watcher);
+}
+
+// The same value read, the same refusal recorded; `unreadable` counts what
+// is there but can't be read, not what is missing.
+TEST_F(StoreFollowsTest, TheNodeReaderRefusesWhatGetKeyRefuses) {
+  PlantSpecials();
+  const std::string dir = base_ + "/s/";
+  fs::create_symlink(dir + "value", dir + "link");
+  fs::create_symlink("nowhere", dir + "dangling");
+  std::ofstream(dir + "large") << std::string(sm::kMaxValueSize + 1, 'x');
+  std::ofstream(dir + "number") << " -12\n";
+  sm::NodeReader reader("/s");
+  const sm::ReadPass pass;
+  for (const std::string name :
+       {"value", "node", "link", "dangling", "large", "fifo", "absent", "number", "socket"}) {
+    std::string by_key = "untouched", by_reader = "untouched";
+    const std::string expected = Error(sm::getKey("/s/" + name, by_key));
+    EXPECT_EQ(Error(reader.getKey(name, by_reader)) + by_reader, expected + by_key);
+    EXPECT_EQ(reader.getKeyValue(name, -7), sm::getKeyValue("/s/" + name, -7)) << name;
+  }
+  std::string value;
+  EXPECT_EQ(Error(reader.getKey("link", value)), "6 key /s/link is a symbolic link");
+  EXPECT_EQ(reader.getKeyValue("number", 0), -12);
+  EXPECT_EQ(reader.unreadable(), 2 * 6 + 1) << "node, link, dangling, large, fifo, socket";
+  // Readers of child nodes: one there, one missing, one a link.
+  sm::NodeReader child(reader, "node"), missing(reader, "absent"), through_link(reader, "link");
+  EXPECT_EQ(Error(child.getKey("v", value)) + value, "okv");
+  EXPECT_EQ(Error(missing.getKey("v", value)), "4 key /s/absent/v not found");
+  EXPECT_EQ(Error(through_link.getKey("v", value)), "6 key /s/link is a symbolic link");
+}
+
+}  // namespace
