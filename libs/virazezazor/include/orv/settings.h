@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "orv/path.h"
+#include "orv/virazezazor_export.h"
 
 namespace orv {
 
@@ -88,40 +89,41 @@ constexpr std::size_t kMaxValueSize = 1024 * 1024;
 // refused: the root stays what it was, kBadKey is recorded ("bad settings
 // root \"\": empty") and the result is below 0. Meant for tests and tools;
 // call it before other threads use the store.
-int set_root(const std::string& directory);
+VIRAZEZAZOR_EXPORT int set_root(const std::string& directory);
 
 // root returns the directory currently serving as the store's root.
-std::string root();
+VIRAZEZAZOR_EXPORT std::string root();
 
 // getKey reads the value at `key` into `value` and returns its length (0 or
 // more). On failure it returns below 0 and leaves `value` untouched; a value
 // larger than kMaxValueSize is not read (kTooLarge). A value where a node
 // should be on the way to `key` makes it not found (kNotFound).
-int getKey(const std::string& key, std::string& value);
+VIRAZEZAZOR_EXPORT int getKey(const std::string& key, std::string& value);
 
 // getKeyValue returns the text at `key`, or `fallback` when it can't be read.
-std::string getKeyValue(const std::string& key, const std::string& fallback);
+VIRAZEZAZOR_EXPORT std::string getKeyValue(const std::string& key,
+                                               const std::string& fallback);
 
 // getKeyValue returns the value at `key` read as a decimal integer, or
 // `fallback` when it can't be read or is not wholly an integer that fits an
 // int (blanks and a line end around the number are allowed).
-int getKeyValue(const std::string& key, int fallback);
+VIRAZEZAZOR_EXPORT int getKeyValue(const std::string& key, int fallback);
 
 // enumSubkeys appends to `names` the names (not full keys) of the direct
 // children of the node at `key`, sorted bytewise, hidden entries and symbolic
 // links left out.
 // Returns their number, or below 0 when `key` is not a readable node.
-int enumSubkeys(const std::string& key, std::vector<std::string>& names);
+VIRAZEZAZOR_EXPORT int enumSubkeys(const std::string& key, std::vector<std::string>& names);
 
 // statKey fills `info` for the node or value at `key` and returns 0; below 0
 // on failure (kNotFound when nothing is there).
-int statKey(const std::string& key, storage::NodeInfo& info);
+VIRAZEZAZOR_EXPORT int statKey(const std::string& key, storage::NodeInfo& info);
 
 // setKey stores `value` at `key`, creating missing parent nodes. Returns 0, or
 // below 0 (kWrongKind when `key` or one of its parents is of the other kind,
 // kTooLarge when `value` is larger than kMaxValueSize). A parent node deleted
 // meanwhile by another caller is made again (a bounded number of times).
-int setKey(const std::string& key, const std::string& value);
+VIRAZEZAZOR_EXPORT int setKey(const std::string& key, const std::string& value);
 
 // deleteKey removes the node or value at `key` with everything below it.
 // A watcher sees one deletion of `key`, not one per value below it (unless
@@ -129,7 +131,7 @@ int setKey(const std::string& key, const std::string& value);
 // tree is then removed in place). Returns 0,
 // or below 0 (kNotFound when nothing is there). The root node "/" can't be
 // deleted (kBadKey); delete its children instead.
-int deleteKey(const std::string& key);
+VIRAZEZAZOR_EXPORT int deleteKey(const std::string& key);
 
 // MonitoredKey watches the tree below one key and reports each changed key to
 // a callback.
@@ -149,7 +151,7 @@ int deleteKey(const std::string& key);
 // then reported twice.
 //
 // Not thread-safe: one thread owns a MonitoredKey.
-class MonitoredKey {
+class VIRAZEZAZOR_EXPORT MonitoredKey {
  public:
   using Callback = int (*)(const orv::path& key);
 
