@@ -17,6 +17,8 @@ complete_words() {
 for tool in "$settings_tool" "$devices_tool"; do
   name=$(basename "$tool")
   help=$("$tool" --help)
+  [[ $help == "usage: $name "* && $("$tool" --version) =~ ^$name\ [0-9]+\.[0-9]+\.[0-9]+$ ]] ||
+    fail "$name --help or --version"
   # The first word(s) of each line of the "commands:" paragraph; the options.
   commands=$(sed -n '/^commands:/,/^$/p' <<<"$help" | grep -oE '^  [a-z]+(, [a-z]+)?' | tr ',' ' ')
   options=$(grep -oE '^  (-h, )?--[a-z-]+' <<<"$help" | grep -oE -- '--[a-z-]+')

@@ -121,6 +121,4 @@ stop "$json_pid"
 expect_equal "$status $(grep -c . "$work/watch.txt")" "0 3" "watch: text lines"
 grep -qxF 'set /odd/n=4\x1b2' "$work/watch.txt" || fail "watch: $(cat "$work/watch.txt")"
 
-"$settings_tool" --help | grep -q "^usage: orv-settings" || fail "--help"
-[[ "$("$settings_tool" --version)" =~ ^orv-settings\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "--version"
 echo "settings: ok"
