@@ -15,8 +15,8 @@ devices=("$devices_tool" --root "$store")
 expect_equal "$(wc -l <"$work/list.txt")" 13 "list: a header and 12 devices"
 # The TV's row, the blocked camera, two MACs, a device without MACs.
 expect_equal "$(grep -c "$work/list.txt" \
-  -e "^tv-living  *Télé du salon  *tv  *Tizen 7.0  *no  *0  *2  *8c:79:f5:aa:10:02 192.168.1.40$" \
-  -e "^cam-porch .* yes .* ec:71:db:3a:55:01 192.168.1.50$" -e "^watch-anna .* -$" \
+  -e "^tv-living  *Télé du salon  *tv  *Tizen 7.0  *0  *0  *2  *8c:79:f5:aa:10:02 192.168.1.40$" \
+  -e "^cam-porch .* 1 .* ec:71:db:3a:55:01 192.168.1.50$" -e "^watch-anna .* -$" \
   -e "^laptop-anna .*00:e0:4c:68:01:7f 192.168.1.31, a4:83:e7:12:9b:40 192.168.1.30$")" 4 "list rows"
 # Every row starts its last column where the header does, counted in
 # characters: non-ASCII names take one column per character.
@@ -70,7 +70,7 @@ odd="$work/odd"
 mkdir "$odd"
 "$settings_tool" --root "$odd" set $'/devices/ev\x1bil/display_name' $'Bad\nName\e[31m'
 "$settings_tool" --root "$odd" set $'/devices/ev\x1bil/macs/aa:bb\a' 10.0.0.9
-expect_equal "$("$devices_tool" --root "$odd" list | tail -1)" 'ev\x1bil  Bad\x0aName\x1b[31m  -     -   no       0      2     aa:bb\x07 10.0.0.9' "list"
+expect_equal "$("$devices_tool" --root "$odd" list | tail -1)" 'ev\x1bil  Bad\x0aName\x1b[31m  -     -   0        0      2     aa:bb\x07 10.0.0.9' "list"
 expect_equal "$("$devices_tool" --root "$odd" show $'ev\x1bil' | grep display_name)" 'display_name: "Bad\x0aName\x1b[31m"' "show"
 expect_equal "$("$devices_tool" --root "$odd" mac $'aa:bb\a')" 'ev\x1bil' "mac"
 "$devices_tool" --root "$odd" watch >"$work/odd-watch.txt" 2>&1 &
