@@ -44,8 +44,8 @@ struct Option {
 
 // What a command line asks for.
 struct CommandLine {
-  bool help = false;     // -h or --help
-  bool version = false;  // --version
+  bool help = false;                          // -h or --help
+  bool version = false;                       // --version
   std::vector<std::string> words;             // the command and its arguments
   std::map<std::string, std::string> values;  // given options: name -> value ("" for a flag)
 };

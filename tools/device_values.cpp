@@ -85,8 +85,8 @@ std::string DeviceValueProblem(const std::string& key, const std::string& value)
   const int changed = field == Field::kOnguest ? loaded : static_cast<int>(leading);
   if (fits && loaded == changed) return "";
   const std::string quoted = "\"" + value + "\"";
-  const std::string rules = "loads as " + std::to_string(loaded) + ", a change reads it as " +
-                            std::to_string(changed);
+  const std::string rules =
+      "loads as " + std::to_string(loaded) + ", a change reads it as " + std::to_string(changed);
   if (!fits) return key + ": " + quoted + " is out of an int's range: it " + rules;
   return key + ": " + quoted + " " + rules;
 }

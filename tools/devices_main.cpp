@@ -74,9 +74,7 @@ const char kUsage[] =
     "store (status: 3 when it doesn't watch it), 4 list or show answered but\n"
     "values could not be read\n";
 
-int Fail(int status, const std::string& message) {
-  return orv_tools::Fail(kTool, status, message);
-}
+int Fail(int status, const std::string& message) { return orv_tools::Fail(kTool, status, message); }
 
 // Unreadable prints a line for each value of `devices` the store could not
 // hand over, and returns the exit status of an answer from them.
@@ -164,8 +162,10 @@ int Query(const std::string& command, const std::vector<std::string>& args, bool
 // The commands and their number of arguments. watch runs until stopped; the
 // others start the library, answer from its cache and stop it (Query).
 const std::vector<orv_tools::Command> kCommands = {
-    {"list", "ls", 0, 0, "list takes no argument"}, {"show", nullptr, 1, 1, "show needs one ID"},
-    {"mac", nullptr, 1, 1, "mac needs one MAC"},      {"ip", nullptr, 1, 1, "ip needs one IP"},
+    {"list", "ls", 0, 0, "list takes no argument"},
+    {"show", nullptr, 1, 1, "show needs one ID"},
+    {"mac", nullptr, 1, 1, "mac needs one MAC"},
+    {"ip", nullptr, 1, 1, "ip needs one IP"},
     {"watch", nullptr, 0, 0, "watch takes no argument"},
     {"status", nullptr, 0, 0, "status takes no argument"}};
 
@@ -227,7 +227,10 @@ int main(int argc, char** argv) {
   std::string problem = orv_tools::ParseCommandLine(argc, argv, kOptions, false, line);
   if (!problem.empty()) return orv_tools::Usage(kTool, problem);
   if (line.help) return std::fputs(kUsage, stdout) < 0 ? kExitFailed : kExitOk;
-  if (line.version) return std::printf("%s %s\n", kTool, orv_tools::kVersion) < 0 ? kExitFailed : kExitOk;
+  if (line.version) {
+    std::printf("%s %s\n", kTool, orv_tools::kVersion);
+    return kExitOk;
+  }
   int timeout_ms = kDefaultTimeoutMs;
   const orv_tools::Command* command = orv_tools::FindCommand(line.words, kCommands, problem);
   if (command != nullptr) problem = Configure(line, timeout_ms);

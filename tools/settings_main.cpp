@@ -87,8 +87,10 @@ int Run(const std::string& command, const std::vector<std::string>& args, bool j
   const std::string key = args.empty() ? "/" : args[0];
   if (command == "get") return orv_tools::GetValue(key, json);
   if (command == "set") return orv_tools::SetValue(key, args[1], raw);
-  if (command == "del") return orv::setMgmt::deleteKey(key) < 0 ? orv_tools::StoreFailure() : kExitOk;
-  if (command == "ls") return orv_tools::ListTree(key, json ? Listing::kJson : Listing::kIndented, stdout);
+  if (command == "del")
+    return orv::setMgmt::deleteKey(key) < 0 ? orv_tools::StoreFailure() : kExitOk;
+  if (command == "ls")
+    return orv_tools::ListTree(key, json ? Listing::kJson : Listing::kIndented, stdout);
   if (command == "show") {
     return orv_tools::ListTree(key, json ? Listing::kFlatJson : Listing::kFlat, stdout);
   }
@@ -112,7 +114,10 @@ int main(int argc, char** argv) {
   std::string problem = orv_tools::ParseCommandLine(argc, argv, kOptions, true, line);
   if (!problem.empty()) return orv_tools::Usage(kTool, problem);
   if (line.help) return std::fputs(kUsage, stdout) < 0 ? kExitFailed : kExitOk;
-  if (line.version) return std::printf("%s %s\n", kTool, orv_tools::kVersion) < 0 ? kExitFailed : kExitOk;
+  if (line.version) {
+    std::printf("%s %s\n", kTool, orv_tools::kVersion);
+    return kExitOk;
+  }
   const orv_tools::Command* command = orv_tools::FindCommand(line.words, kCommands, problem);
   if (command != nullptr) problem = FlagProblem(line, command->name);
   if (problem.empty() && line.values.count("--root") != 0) {
@@ -122,8 +127,8 @@ int main(int argc, char** argv) {
   problem = orv_tools::RootProblem();
   if (!problem.empty()) return Fail(kExitFailed, problem);
   const std::vector<std::string> args(line.words.begin() + 1, line.words.end());
-  const int status = Run(command->name, args, line.values.count("--json") != 0,
-                         line.values.count("--raw") != 0);
+  const int status =
+      Run(command->name, args, line.values.count("--json") != 0, line.values.count("--raw") != 0);
   if (std::fflush(stdout) != 0) return Fail(kExitFailed, "can't write the output");
   return status;
 }

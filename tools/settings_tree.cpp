@@ -20,7 +20,9 @@ bool Kind(const std::string& key, orv::storage::NodeInfo::Kind& kind) {
   return true;
 }
 
-void Print(std::FILE* out, const std::string& line) { std::fwrite(line.data(), 1, line.size(), out); }
+void Print(std::FILE* out, const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), out);
+}
 
 // PrintEntry prints one node (`value` null) or value of a listing. `name` is
 // the entry's own name, "" for the listing's top key.

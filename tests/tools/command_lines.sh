@@ -16,15 +16,16 @@ touch "$file"
 # one line on stderr, "TOOL: MESSAGE" exactly; a MESSAGE ending in "*" is
 # compared up to there. The STATUS "usage" is 2 with " (see TOOL --help)".
 check() {
-  local tool=$1 path want message args line
+  local tool=$1 path want message args line lines
   [ "$tool" == orv-settings ] && path=$settings_tool || path=$devices_tool
   while IFS='|' read -r want message args; do
     [ -n "$want" ] || continue
     eval "args=($args)"
     [ "$want" != usage ] || { want=2 message+=" (see $tool --help)"; }
     run "$path" "${args[@]}"
-    line=$(cat "$work/err")
-    [ "$status" -eq "$want" ] && [ ! -s "$work/out" ] && [ "$(wc -l <"$work/err")" -eq 1 ] &&
+    mapfile -t lines <"$work/err"  # builtins only: this runs a few hundred times
+    line=${lines[*]}
+    [ "$status" -eq "$want" ] && [ ! -s "$work/out" ] && [ "${#lines[@]}" -eq 1 ] &&
       { [ "$line" == "$tool: $message" ] ||
         [[ "$message" == *"*" && "$line" == "$tool: ${message%"*"}"* ]]; } ||
       fail "$tool ${args[*]}: exit $status, not $want; stderr \"$line\", not \"$tool: $message\""
