@@ -66,6 +66,7 @@ usage|--json takes no value|--json=1 get /x
 usage|--raw goes with set only|--raw get /x
 usage|--json goes with get, ls, show and watch|--json del /x
 2|bad key "devices/d1": *|--root $store set devices/d1 x
+2|bad key "--json": *|--root $store get -- --json
 2|bad key "/devices//d1": *|--root $store get /devices//d1
 2|key /devices/tv-living: *|--root $store get /devices/tv-living
 1|key /devices/d9 not found|--root $store del /devices/d9
@@ -97,6 +98,7 @@ usage|--timeout wants milliseconds, 0 or more, not " 5"|--timeout ' 5' list
 usage|--timeout wants milliseconds, 0 or more, not "99999999999"|--timeout 99999999999 list
 usage|--root needs a DIR, not an empty name|--root '' list
 1|device ghost: not found|--root $store show ghost
+1|device --json: not found|--root $store show -- --json
 1|MAC ff:ff: not found|--root $store mac ff:ff
 1|IP 10.9.9.9: not found|--root $store ip 10.9.9.9
 $(for command in list ls "show x" "mac m" "ip i" watch; do roots "$command"; done)

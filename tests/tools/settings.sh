@@ -116,9 +116,12 @@ wait_for_line "$work/watch.json" '{"event":"set","key":"/odd/n","value":"4\u001B
 one del /odd/n
 wait_for_line "$work/watch.json" '{"event":"deleted","key":"/odd/n"}'
 wait_for_line "$work/watch.txt" 'deleted /odd/n'
+one del /odd
+wait_for_text "$work/watch.json" '{"event":"lost","key":"/odd","reason":"'
+wait_for_line "$work/watch.txt" 'deleted /odd'
 stop "$text_pid"
 stop "$json_pid"
-expect_equal "$status $(grep -c . "$work/watch.txt")" "0 3" "watch: text lines"
+expect_equal "$status $(grep -c . "$work/watch.txt")" "0 4" "watch: text lines"
 grep -qxF 'set /odd/n=4\x1b2' "$work/watch.txt" || fail "watch: $(cat "$work/watch.txt")"
 
 echo "settings: ok"
