@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "orv/error.h"
 #include "orv/settings.h"
@@ -107,6 +108,12 @@ void PrintHealth(bool watching, const std::string& key, bool json) {
 }  // namespace
 
 int WatchTree(const std::string& key, bool json) {
+  // A bad key or a value would never be watched: say so rather than wait.
+  // A node that is not there yet is waited for.
+  std::vector<std::string> names;
+  if (orv::setMgmt::enumSubkeys(key, names) < 0 && orverrno.code() != orv::setMgmt::kNotFound) {
+    return StoreFailure();
+  }
   const SignalFd signals;
   if (signals.get() < 0) return Fail(kExitFailed, "can't wait for signals");
   orv::setMgmt::MonitoredKey watch;

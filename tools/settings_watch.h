@@ -19,7 +19,8 @@ namespace orv_tools {
 // the second form with `json`. A key changed several times before it is read
 // may show its last state several times. After "lost" (the node deleted, the
 // kernel's queue overflowed) changes were missed; "watching" follows once the
-// node can be watched again. While `key` does not exist nothing is printed.
+// node can be watched again. While `key` does not exist nothing is printed;
+// a bad key, a value or a node that can't be read is refused at once.
 // Text is made printable as in show; JSON texts go as in get --json.
 int WatchTree(const std::string& key, bool json);
 

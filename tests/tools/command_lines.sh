@@ -67,6 +67,8 @@ usage|--raw goes with set only|--raw get /x
 usage|--json goes with get, ls, show and watch|--json del /x
 2|bad key "devices/d1": *|--root $store set devices/d1 x
 2|bad key "--json": *|--root $store get -- --json
+2|bad key "devices": *|--root $store watch devices
+2|key /devices/tv-living/display_name: is a value, not a node|--root $store watch /devices/tv-living/display_name
 2|bad key "/devices//d1": *|--root $store get /devices//d1
 2|key /devices/tv-living: *|--root $store get /devices/tv-living
 1|key /devices/d9 not found|--root $store del /devices/d9
