@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test-size.sh: how big the test suite is beside the code it tests. Prints the
 # non-blank, non-comment lines of every file under tests/ and of the other
-# source (libs, tools, examples, bench, fuzz, scripts), and their ratio.
+# source (libs, tools, examples, bench, fuzz, scripts, the bash completion and
+# the build's cmake/ files), and their ratio.
 #
 # Files are those git tracks (plus new ones not ignored); data is left out:
 # the fuzz corpus and JSON. A comment line is a // line or a line inside
@@ -31,7 +32,7 @@ files() {
 }
 
 mapfile -t test_files < <(files tests)
-mapfile -t other_files < <(files libs tools examples bench fuzz scripts)
+mapfile -t other_files < <(files libs tools examples bench fuzz scripts completion cmake)
 tests=$(count "${test_files[@]}")
 other=$(count "${other_files[@]}")
 echo "tests: $tests lines in ${#test_files[@]} files"

@@ -93,7 +93,7 @@ std::string DeviceTable(const std::vector<Device>& devices) {
     std::string os = device.device_os;
     if (!device.device_os_version.empty()) os += (os.empty() ? "" : " ") + device.device_os_version;
     rows.push_back({Printable(device.device_id), OrDash(device.display_name),
-                    OrDash(device.device_type), OrDash(os), device.blocked != 0 ? "yes" : "no",
+                    OrDash(device.device_type), OrDash(os), std::to_string(device.blocked),
                     std::to_string(device.onguest), std::to_string(device.scan_level),
                     Bindings(device)});
   }

@@ -1,15 +1,15 @@
 // orv-devices: what a service process linked with the device library sees.
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "devices_format.h"
 #include "devices_sync.h"
+#include "devices_unreadable.h"
 #include "devices_watch.h"
 #include "orv/devmgmt.h"
 #include "orv/log.h"
@@ -21,12 +21,12 @@
 namespace {
 
 using orv::devMgmt::Device;
+using orv_tools::kExitFailed;
+using orv_tools::kExitMissing;
+using orv_tools::kExitOk;
+using orv_tools::kExitUnreadable;
 
-constexpr int kExitOk = 0;
-constexpr int kExitMissing = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitFailed = 3;
-
+constexpr char kTool[] = "orv-devices";
 constexpr int kDefaultTimeoutMs = 5000;
 
 const char kUsage[] =
@@ -36,7 +36,7 @@ const char kUsage[] =
     "would, and shows what it sees.\n"
     "\n"
     "commands:\n"
-    "  list          every device: id, name, type, OS, blocked, guest, scan level,\n"
+    "  list, ls      every device: id, name, type, OS, blocked, guest, scan level,\n"
     "                MAC/IP pairs\n"
     "  show ID       one device in full\n"
     "  mac MAC       the id of the device that owns MAC\n"
@@ -69,17 +69,27 @@ const char kUsage[] =
     "Text from the store is shown with control characters as \\xNN; --json\n"
     "escapes it as JSON does.\n"
     "\n"
+    "list and show say on stderr, one line each, which values of a device the\n"
+    "store could not hand over (the library shows them as empty or default).\n"
+    "\n"
     "exit status: 0 done, 1 no such device, MAC or IP, 2 bad usage, 3 the\n"
     "store's root can't be read, the library can't start or can't watch the\n"
-    "store (status: 3 when it doesn't watch it)\n";
+    "store (status: 3 when it doesn't watch it), 4 list or show answered but\n"
+    "values could not be read\n";
 
-int Fail(int status, const std::string& message) {
-  std::fprintf(stderr, "orv-devices: %s\n", orv_tools::Printable(message).c_str());
+int Fail(int status, const std::string& message) { return orv_tools::Fail(kTool, status, message); }
+
+// Unreadable prints a line for each value of `devices` the store could not
+// hand over, and returns the exit status of an answer from them.
+int Unreadable(const std::vector<Device>& devices) {
+  std::fflush(stdout);  // the answer before the lines on stderr
+  int status = kExitOk;
+  for (const Device& device : devices) {
+    for (const std::string& line : orv_tools::UnreadableValues(device.device_id)) {
+      status = Fail(kExitUnreadable, "device " + device.device_id + ": " + line);
+    }
+  }
   return status;
-}
-
-int Usage(const std::string& problem) {
-  return Fail(kExitUsage, problem + " (see orv-devices --help)");
 }
 
 void PrintText(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
@@ -93,10 +103,10 @@ int List(bool json) {
             [](const Device& a, const Device& b) { return a.device_id < b.device_id; });
   if (!json) {
     PrintText(orv_tools::DeviceTable(devices));
-    return kExitOk;
+  } else {
+    for (const Device& device : devices) PrintJson(orv_tools::DeviceJson(device));
   }
-  for (const Device& device : devices) PrintJson(orv_tools::DeviceJson(device));
-  return kExitOk;
+  return Unreadable(devices);
 }
 
 int Show(const std::string& device_id, bool json) {
@@ -109,7 +119,7 @@ int Show(const std::string& device_id, bool json) {
   } else {
     PrintText(orv_tools::DeviceDetails(device));
   }
-  return kExitOk;
+  return Unreadable({device});
 }
 
 // Owner prints the id a lookup found; `what` names the looked-up address.
@@ -130,7 +140,7 @@ int Owner(int result, const std::string& what, const std::string& device_id, boo
 // the tool, but the exit status says it.
 int Status(int timeout_ms, bool json) {
   const std::string waited =
-      orv::devMgmt::wait_for_sync(timeout_ms) == 0 ? "not watching" : orverrno.message();
+      orv_tools::WaitForSync(timeout_ms) == 0 ? "not watching" : orverrno.message();
   orv::devMgmt::SyncStatus status;
   orv::devMgmt::get_sync_status(status);
   if (json) {
@@ -152,28 +162,23 @@ int Query(const std::string& command, const std::vector<std::string>& args, bool
   return Owner(orv::devMgmt::get_device_id_by_ip(args[0], owner), "IP " + args[0], owner, json);
 }
 
-struct Command {
-  const char* name;
-  std::size_t args;
-};
-
 // The commands and their number of arguments. watch runs until stopped; the
 // others start the library, answer from its cache and stop it (Query).
-const Command kCommands[] = {{"list", 0}, {"show", 1},  {"mac", 1},
-                             {"ip", 1},   {"watch", 0}, {"status", 0}};
+const std::vector<orv_tools::Command> kCommands = {
+    {"list", "ls", 0, 0, "list takes no argument"},
+    {"show", nullptr, 1, 1, "show needs one ID"},
+    {"mac", nullptr, 1, 1, "mac needs one MAC"},
+    {"ip", nullptr, 1, 1, "ip needs one IP"},
+    {"watch", nullptr, 0, 0, "watch takes no argument"},
+    {"status", nullptr, 0, 0, "status takes no argument"}};
 
-// Run checks the command's arguments and the store's root, starts the
-// library and answers.
-int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms, bool json,
-        orv_tools::WatchOptions watch) {
-  const Command* found = nullptr;
-  for (const Command& known : kCommands) {
-    if (command == known.name) found = &known;
-  }
-  if (found == nullptr) return Usage("unknown command \"" + command + "\"");
-  if (args.size() != found->args) {
-    return Usage(command + (found->args == 1 ? " needs one argument" : " takes no argument"));
-  }
+const std::vector<orv_tools::Option> kOptions = {
+    {"--root", "DIR"},    {"--log-level", "N"},   {"--timeout", "MS"},
+    {"--events", "LIST"}, {"--fields", "LIST"},   {"--json", nullptr}};
+
+// Run checks the store's root, starts the library and answers `command`.
+int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms,
+        bool json, orv_tools::WatchOptions watch) {
   // The library would take a missing root for a store without devices.
   // status shows instead what the library makes of it.
   const std::string problem = orv_tools::RootProblem();
@@ -204,65 +209,44 @@ int Run(const std::string& command, const std::vector<std::string>& args, int ti
   return status;
 }
 
-// ParseNumber reads a decimal number from `low` to `high` into `number`.
-bool ParseNumber(const std::string& text, long low, long high, int& number) {
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) return false;
-  number = static_cast<int>(value);
-  return true;
+// Configure applies the options of `line`; returns "" or the usage problem.
+std::string Configure(const orv_tools::CommandLine& line, int& timeout_ms,
+                      orv_tools::WatchOptions& watch) {
+  for (const auto& given : line.values) {
+    const std::string& value = given.second;
+    if (given.first == "--log-level" &&
+        !orv_tools::ParseNumber(value, 0, 4, orv::log::current_level)) {
+      return "--log-level wants a number from 0 to 4, not \"" + value + "\"";
+    }
+    if (given.first == "--timeout" && !orv_tools::ParseNumber(value, 0, INT_MAX, timeout_ms)) {
+      return "--timeout wants milliseconds, 0 or more, not \"" + value + "\"";
+    }
+    if (given.first == "--events") watch.events = value;
+    if (given.first == "--fields") watch.fields = value;
+    if (given.first == "--root") {
+      const std::string problem = orv_tools::SetRoot(value);
+      if (!problem.empty()) return problem;
+    }
+  }
+  return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A tool shows only the library's failures unless asked for more.
-  if (std::getenv("ORV_LOG_LEVEL") == nullptr) orv::log::current_level = orv::log::kError;
-  bool json = false;
-  int timeout_ms = kDefaultTimeoutMs;
-  orv_tools::WatchOptions watch;
-  std::vector<std::string> words;
-  bool options_done = false;
-  for (int at = 1; at < argc; ++at) {
-    const std::string arg = argv[at];
-    if (options_done || arg.empty() || arg[0] != '-') {
-      words.push_back(arg);
-    } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (arg == "--version") {
-      std::printf("orv-devices %s\n", orv_tools::kVersion);
-      return kExitOk;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--") {
-      options_done = true;
-    } else if (arg == "--root" || arg == "--log-level" || arg == "--timeout" || arg == "--events" ||
-               arg == "--fields" || arg.rfind("--root=", 0) == 0) {
-      const bool joined = arg.rfind("--root=", 0) == 0;
-      if (!joined && at + 1 >= argc) return Usage(arg + " needs a value");
-      const std::string value = joined ? arg.substr(7) : argv[++at];
-      if (arg == "--log-level") {
-        if (!ParseNumber(value, 0, 4, orv::log::current_level)) {
-          return Usage("--log-level wants a number from 0 to 4, not \"" + value + "\"");
-        }
-      } else if (arg == "--timeout") {
-        if (!ParseNumber(value, 0, INT_MAX, timeout_ms)) {
-          return Usage("--timeout wants milliseconds, 0 or more, not \"" + value + "\"");
-        }
-      } else if (arg == "--events" || arg == "--fields") {
-        (arg == "--events" ? watch.events : watch.fields) = value;
-      } else if (value.empty()) {  // an empty root would make "/" the store
-        return Usage("--root needs a DIR, not an empty name");
-      } else {
-        orv::setMgmt::set_root(value);
-      }
-    } else {
-      return Usage("unknown option \"" + arg + "\"");
-    }
+  orv_tools::CommandLine line;
+  std::string problem = orv_tools::ParseCommandLine(argc, argv, kOptions, false, line);
+  if (!problem.empty()) return orv_tools::Usage(kTool, problem);
+  if (line.help) return std::fputs(kUsage, stdout) < 0 ? kExitFailed : kExitOk;
+  if (line.version) {
+    std::printf("%s %s\n", kTool, orv_tools::kVersion);
+    return kExitOk;
   }
-  if (words.empty()) return Usage("no command given");
-  const std::vector<std::string> args(words.begin() + 1, words.end());
-  return Run(words[0], args, timeout_ms, json, watch);
+  int timeout_ms = kDefaultTimeoutMs;
+  const orv_tools::Command* command = orv_tools::FindCommand(line.words, kCommands, problem);
+  orv_tools::WatchOptions watch;
+  if (command != nullptr) problem = Configure(line, timeout_ms, watch);
+  if (!problem.empty()) return orv_tools::Usage(kTool, problem);
+  const std::vector<std::string> args(line.words.begin() + 1, line.words.end());
+  return Run(command->name, args, timeout_ms, line.values.count("--json") != 0, watch);
 }

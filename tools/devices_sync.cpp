@@ -15,11 +15,20 @@ std::string StoreProblem(const SyncStatus& status, const std::string& fallback) 
   // The store's error says why it can't be watched; the wait's only that it
   // gave up ("timed out").
   const std::string& why = status.last_store_error.empty() ? fallback : status.last_store_error;
-  return "store " + Printable(orv::setMgmt::root()) + ": " + Printable(why);
+  return "store " + orv::setMgmt::root() + ": " + why;
+}
+
+int WaitForSync(int timeout_ms) {
+  if (timeout_ms != 0) return orv::devMgmt::wait_for_sync(timeout_ms);
+  constexpr int kTimedOut = 110;
+  int result;
+  while ((result = orv::devMgmt::wait_for_sync(60 * 1000)) != 0 && orverrno.code() == kTimedOut) {
+  }
+  return result;
 }
 
 std::string SyncProblem(int timeout_ms) {
-  if (orv::devMgmt::wait_for_sync(timeout_ms) == 0) return "";
+  if (WaitForSync(timeout_ms) == 0) return "";
   const std::string waited = orverrno.message();
   SyncStatus status;
   orv::devMgmt::get_sync_status(status);

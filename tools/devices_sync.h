@@ -12,9 +12,13 @@
 
 namespace orv_tools {
 
-// SyncProblem waits up to `timeout_ms` for the sync thread to watch the
+// WaitForSync is orv::devMgmt::wait_for_sync, but a `timeout_ms` of 0 waits
+// for as long as it takes (until the library watches the store or stops).
+int WaitForSync(int timeout_ms);
+
+// SyncProblem waits up to `timeout_ms` (0: see WaitForSync) for the sync thread to watch the
 // store (orv::devMgmt::wait_for_sync). Returns "" once it does; otherwise one
-// line naming the store's root and why, the store's own error when the
+// line (raw text, for Fail) naming the store's root and why, the store's own error when the
 // library has one, else the wait's:
 //   store /srv/x: cannot watch /srv/x/devices: Permission denied
 // REQUIRES: the library has been started (init()).

@@ -1,5 +1,7 @@
 #include "settings_json.h"
 
+#include <cstdlib>
+
 #include "orv/path.h"
 
 namespace orv_tools {
@@ -13,6 +15,19 @@ int HexDigit(char c) {
 }
 
 }  // namespace
+
+json_t* TextJson(const std::string& text) {
+  json_t* string = json_stringn(text.data(), text.size());
+  return string != nullptr ? string : json_pack("[s]", Hex(text).c_str());
+}
+
+std::string CompactJson(const json_t* value) {
+  char* text = json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY);
+  if (text == nullptr) return "null";
+  std::string line(text);
+  std::free(text);
+  return line;
+}
 
 std::string ChildKey(const std::string& key, const std::string& name) {
   orv::path child;

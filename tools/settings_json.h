@@ -20,6 +20,13 @@ using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
 // by the hex form of their names. The store never has an empty name.
 constexpr char kHexNames[] = "";
 
+// TextJson makes the JSON form of a text of the store (a value, a key): a
+// string, or for text that is not UTF-8 the array holding its hex form.
+json_t* TextJson(const std::string& text);
+
+// CompactJson renders `value` on one line, without a line end.
+std::string CompactJson(const json_t* value);
+
 // ChildKey returns the key of the child `name` of the node `key`, the name
 // escaped as one node name ("a/b" becomes "a%2Fb").
 std::string ChildKey(const std::string& key, const std::string& name);

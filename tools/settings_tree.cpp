@@ -20,33 +20,57 @@ bool Kind(const std::string& key, orv::storage::NodeInfo::Kind& kind) {
   return true;
 }
 
-int ListChildren(const std::string& key, int depth, std::FILE* out) {
-  std::vector<std::string> names;
-  if (orv::setMgmt::enumSubkeys(key, names) < 0) return StoreFailure();
-  const std::string indent(2 * depth, ' ');
-  for (const std::string& name : names) {
-    const std::string child = ChildKey(key, name);
-    orv::storage::NodeInfo::Kind kind;
-    if (!Kind(child, kind)) return StoreFailure();
-    if (kind == orv::storage::NodeInfo::kNode) {
-      std::fprintf(out, "%s%s/\n", indent.c_str(), Printable(name).c_str());
-      const int status = ListChildren(child, depth + 1, out);
-      if (status != kExitOk) return status;
-    } else {
-      std::string value;
-      if (orv::setMgmt::getKey(child, value) < 0) return StoreFailure();
-      std::fprintf(out, "%s%s = %s\n", indent.c_str(), Printable(name).c_str(),
-                   Printable(value).c_str());
-    }
-  }
-  return kExitOk;
+void Print(std::FILE* out, const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), out);
 }
 
-// ValueJson is a value's JSON form: a string, or for text that is not UTF-8
-// an array holding its hex form.
-json_t* ValueJson(const std::string& value) {
-  json_t* text = json_stringn(value.data(), value.size());
-  return text != nullptr ? text : json_pack("[s]", Hex(value).c_str());
+// PrintEntry prints one node (`value` null) or value of a listing. `name` is
+// the entry's own name, "" for the listing's top key.
+void PrintEntry(Listing listing, const std::string& key, const std::string& name, int depth,
+                const std::string* value, std::FILE* out) {
+  const std::string label = depth == 0 ? Printable(key) : Printable(name);
+  const std::string indent(2 * depth, ' ');
+  switch (listing) {
+    case Listing::kIndented:
+      if (value == nullptr) {
+        Print(out, indent + label + (depth == 0 ? "\n" : "/\n"));
+      } else {
+        Print(out, indent + label + " = " + Printable(*value) + "\n");
+      }
+      return;
+    case Listing::kFlat:
+      if (value != nullptr) Print(out, Printable(key) + "=" + Printable(*value) + "\n");
+      return;
+    case Listing::kJson:
+    case Listing::kFlatJson:
+      if (value == nullptr && listing == Listing::kFlatJson) return;
+      JsonPtr entry(json_object());
+      json_object_set_new(entry.get(), "key", TextJson(key));
+      json_object_set_new(entry.get(), value == nullptr ? "node" : "value",
+                          value == nullptr ? json_true() : TextJson(*value));
+      Print(out, CompactJson(entry.get()) + "\n");
+      return;
+  }
+}
+
+int ListEntry(const std::string& key, const std::string& name, int depth, Listing listing,
+              std::FILE* out) {
+  orv::storage::NodeInfo::Kind kind;
+  if (!Kind(key, kind)) return StoreFailure();
+  if (kind == orv::storage::NodeInfo::kValue) {
+    std::string value;
+    if (orv::setMgmt::getKey(key, value) < 0) return StoreFailure();
+    PrintEntry(listing, key, name, depth, &value, out);
+    return kExitOk;
+  }
+  PrintEntry(listing, key, name, depth, nullptr, out);
+  std::vector<std::string> names;
+  if (orv::setMgmt::enumSubkeys(key, names) < 0) return StoreFailure();
+  for (const std::string& child : names) {
+    const int status = ListEntry(ChildKey(key, child), child, depth + 1, listing, out);
+    if (status != kExitOk) return status;
+  }
+  return kExitOk;
 }
 
 int ExportValue(const std::string& key, JsonPtr& out) {
@@ -55,7 +79,7 @@ int ExportValue(const std::string& key, JsonPtr& out) {
   if (kind == orv::storage::NodeInfo::kValue) {
     std::string value;
     if (orv::setMgmt::getKey(key, value) < 0) return StoreFailure();
-    out.reset(ValueJson(value));
+    out.reset(TextJson(value));
     return kExitOk;
   }
   std::vector<std::string> names;
@@ -80,10 +104,7 @@ int ExportValue(const std::string& key, JsonPtr& out) {
 
 }  // namespace
 
-int Fail(int status, const std::string& message) {
-  std::fprintf(stderr, "orv-settings: %s\n", Printable(message).c_str());
-  return status;
-}
+int Fail(int status, const std::string& message) { return Fail("orv-settings", status, message); }
 
 int StoreFailure() {
   switch (orverrno.code()) {
@@ -97,17 +118,8 @@ int StoreFailure() {
   }
 }
 
-int ListTree(const std::string& key, std::FILE* out) {
-  orv::storage::NodeInfo::Kind kind;
-  if (!Kind(key, kind)) return StoreFailure();
-  if (kind == orv::storage::NodeInfo::kValue) {
-    std::string value;
-    if (orv::setMgmt::getKey(key, value) < 0) return StoreFailure();
-    std::fprintf(out, "%s = %s\n", Printable(key).c_str(), Printable(value).c_str());
-    return kExitOk;
-  }
-  std::fprintf(out, "%s\n", Printable(key).c_str());
-  return ListChildren(key, 1, out);
+int ListTree(const std::string& key, Listing listing, std::FILE* out) {
+  return ListEntry(key, "", 0, listing, out);
 }
 
 int ExportTree(const std::string& key, std::FILE* out) {

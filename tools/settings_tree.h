@@ -1,5 +1,5 @@
 // settings_tree.h: orv-settings' work on whole subtrees of the store: the
-// indented listing, and the JSON export and import.
+// indented listing, the flat key=value lines, and the JSON export and import.
 //
 // The JSON form of a subtree: a node is an object whose members are its
 // children, a value is a string. Node names appear as the store lists them,
@@ -21,26 +21,32 @@
 #include <cstdio>
 #include <string>
 
-namespace orv_tools {
+#include "command_line.h"
 
-// Exit statuses of orv-settings.
-constexpr int kExitOk = 0;
-constexpr int kExitMissing = 1;  // no node or value at the key
-constexpr int kExitUsage = 2;    // bad usage, a bad key, or a bad document
-constexpr int kExitFailed = 3;   // the store's files, or the document's, can't be used
+namespace orv_tools {
 
 // StoreFailure prints the store's last error (orverrno, which names the key
 // and the reason) as one line on stderr and returns the matching exit status.
 int StoreFailure();
 
-// Fail prints "orv-settings: <message>" on stderr, made printable, and
-// returns `status`.
+// Fail is orv-settings' failure line: "orv-settings: <message>" on stderr,
+// made printable, and returns `status`.
 int Fail(int status, const std::string& message);
 
-// ListTree prints the value or the tree at `key` to `out`, one entry a line,
-// indented two blanks per level, names and values made printable (see
-// terminal_text.h). Returns an exit status.
-int ListTree(const std::string& key, std::FILE* out);
+// How a listing shows the tree.
+enum class Listing {
+  kIndented,  // ls: the key, then one entry a line, two blanks per level,
+              // "name/" for a node, "name = value" for a value
+  kFlat,      // show: one "key=value" line per value, full keys
+  kJson,      // ls --json: a JSON object per entry, {"key":K,"node":true}
+              // or {"key":K,"value":V}
+  kFlatJson,  // show --json: {"key":K,"value":V} per value
+};
+
+// ListTree prints the value or the tree at `key` to `out`, in the order the
+// store lists names; the text forms show names and values made printable
+// (see terminal_text.h). Returns an exit status.
+int ListTree(const std::string& key, Listing listing, std::FILE* out);
 
 // ExportTree prints the JSON form of the tree (or the value) at `key`.
 int ExportTree(const std::string& key, std::FILE* out);

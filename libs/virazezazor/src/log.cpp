@@ -16,7 +16,7 @@ namespace log {
 
 namespace {
 
-constexpr int kDefaultLevel = kNotice;
+constexpr int kDefaultLevel = kError;
 
 int LevelFromEnvironment() {
   const char* text = std::getenv("ORV_LOG_LEVEL");

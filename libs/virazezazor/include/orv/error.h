@@ -13,10 +13,11 @@
 #include <string>
 
 #include "orv/string_view.h"
+#include "orv/virazezazor_export.h"
 
 namespace orv {
 
-class _ORVErrorStorage {  // NOLINT: the utility library's own name
+class VIRAZEZAZOR_EXPORT _ORVErrorStorage {  // NOLINT: the utility library's own name
  public:
   // set records `code` with an empty message.
   void set(int code);
@@ -34,6 +35,6 @@ class _ORVErrorStorage {  // NOLINT: the utility library's own name
 }  // namespace orv
 
 // orverrno refers to the calling thread's error record.
-extern thread_local orv::_ORVErrorStorage& orverrno;
+extern VIRAZEZAZOR_EXPORT thread_local orv::_ORVErrorStorage& orverrno;
 
 #endif  // ORV_ERROR_H_

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "orv/string_view.h"
+#include "orv/virazezazor_export.h"
 
 struct json_t;
 
@@ -34,13 +35,14 @@ enum level {
 
 // current_level is the process-wide threshold: a line of level L is meant to
 // be printed when current_level >= L. It starts from the environment variable
-// ORV_LOG_LEVEL (a decimal integer; 2 when unset or not a number). Set it
-// before starting threads that log; it is a plain int, read without a lock.
-extern int current_level;
+// ORV_LOG_LEVEL (a decimal integer; 0, failures only, when unset or not a
+// number). Set it before starting threads that log; it is a plain int, read
+// without a lock.
+extern VIRAZEZAZOR_EXPORT int current_level;
 
 // print writes one finished line. `flags` is reserved (pass 0). Thread-safe:
 // lines of concurrent callers never interleave.
-void print(unsigned int flags, level lvl, basic_string_view<char> text);
+VIRAZEZAZOR_EXPORT void print(unsigned int flags, level lvl, basic_string_view<char> text);
 
 // Sink receives each printed line instead of stderr.
 using Sink = std::function<void(level lvl, std::string_view text)>;
@@ -48,14 +50,14 @@ using Sink = std::function<void(level lvl, std::string_view text)>;
 // set_sink installs `sink` (an empty function restores stderr) and returns the
 // previous one. Thread-safe; the sink runs under the logger's lock, so it must
 // not log itself.
-Sink set_sink(Sink sink);
+VIRAZEZAZOR_EXPORT Sink set_sink(Sink sink);
 
 }  // namespace log
 
 // log_json prints `title`, a blank and the compact JSON text of `value` as one
 // line of level `lvl`, when current_level admits it. It keeps no reference to
 // `value`; a null value prints as "null".
-void log_json(log::level lvl, const char* title, const json_t* value);
+VIRAZEZAZOR_EXPORT void log_json(log::level lvl, const char* title, const json_t* value);
 
 }  // namespace orv
 

@@ -17,6 +17,7 @@
 #include <streambuf>
 
 #include "orv/string_view.h"
+#include "orv/virazezazor_export.h"
 
 namespace orv {
 
@@ -24,7 +25,7 @@ namespace memstream_internal {
 
 // The stream buffer behind basic_memstream: one heap block, one byte of it
 // always kept free for the terminating NUL.
-class Buffer : public std::streambuf {
+class VIRAZEZAZOR_EXPORT Buffer : public std::streambuf {
  public:
   explicit Buffer(std::size_t capacity);
   Buffer(const Buffer&) = delete;
@@ -48,7 +49,7 @@ class Buffer : public std::streambuf {
 
 }  // namespace memstream_internal
 
-class basic_memstream : public std::ostream {
+class VIRAZEZAZOR_EXPORT basic_memstream : public std::ostream {
  public:
   // basic_memstream reserves `capacity` bytes now (none when 0).
   explicit basic_memstream(std::size_t capacity = 64);

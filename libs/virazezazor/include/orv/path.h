@@ -28,10 +28,11 @@
 
 #include "orv/memstream.h"
 #include "orv/string_view.h"
+#include "orv/virazezazor_export.h"
 
 namespace orv {
 
-class path {
+class VIRAZEZAZOR_EXPORT path {
  public:
   path() = default;
 

@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "orv/path.h"
+#include "orv/virazezazor_export.h"
 
 namespace orv {
 
@@ -92,34 +93,35 @@ constexpr std::size_t kMaxValueSize = 1024 * 1024;
 // refused: the root stays what it was, kBadKey is recorded ("bad settings
 // root \"\": empty") and the result is below 0. Meant for tests and tools;
 // call it before other threads use the store.
-int set_root(const std::string& directory);
+VIRAZEZAZOR_EXPORT int set_root(const std::string& directory);
 
 // root returns the directory currently serving as the store's root.
-std::string root();
+VIRAZEZAZOR_EXPORT std::string root();
 
 // getKey reads the value at `key` into `value` and returns its length (0 or
 // more). On failure it returns below 0 and leaves `value` untouched; a value
 // larger than kMaxValueSize is not read (kTooLarge). A value where a node
 // should be on the way to `key` makes it not found (kNotFound).
-int getKey(const std::string& key, std::string& value);
+VIRAZEZAZOR_EXPORT int getKey(const std::string& key, std::string& value);
 
 // getKeyValue returns the text at `key`, or `fallback` when it can't be read.
-std::string getKeyValue(const std::string& key, const std::string& fallback);
+VIRAZEZAZOR_EXPORT std::string getKeyValue(const std::string& key,
+                                               const std::string& fallback);
 
 // getKeyValue returns the value at `key` read as a decimal integer, or
 // `fallback` when it can't be read or is not wholly an integer that fits an
 // int (blanks and a line end around the number are allowed).
-int getKeyValue(const std::string& key, int fallback);
+VIRAZEZAZOR_EXPORT int getKeyValue(const std::string& key, int fallback);
 
 // enumSubkeys appends to `names` the names (not full keys) of the direct
 // children of the node at `key`, sorted bytewise, hidden entries and symbolic
 // links left out.
 // Returns their number, or below 0 when `key` is not a readable node.
-int enumSubkeys(const std::string& key, std::vector<std::string>& names);
+VIRAZEZAZOR_EXPORT int enumSubkeys(const std::string& key, std::vector<std::string>& names);
 
 // statKey fills `info` for the node or value at `key` and returns 0; below 0
 // on failure (kNotFound when nothing is there).
-int statKey(const std::string& key, storage::NodeInfo& info);
+VIRAZEZAZOR_EXPORT int statKey(const std::string& key, storage::NodeInfo& info);
 
 // setKey stores `value` at `key`, creating missing parent nodes. Returns 0, or
 // below 0 (kWrongKind when `key` or one of its parents is of the other kind,
@@ -128,7 +130,7 @@ int statKey(const std::string& key, storage::NodeInfo& info);
 // A parent node deleted by another caller before the value is written into
 // it is made again (a bounded number of times); deleted after, the value
 // goes with it (the write happened first) and the result is 0.
-int setKey(const std::string& key, const std::string& value);
+VIRAZEZAZOR_EXPORT int setKey(const std::string& key, const std::string& value);
 
 // setKeys stores each value of `values` (key, text) as setKey does, all or
 // none: when one can't be written (a bad key, a value where a node is needed
@@ -138,7 +140,7 @@ int setKey(const std::string& key, const std::string& value);
 // callers: they may see the values land one by one, and a node another
 // caller makes where a value goes, while the values land, stops the batch
 // with the values before it in place.
-int setKeys(const std::vector<std::pair<std::string, std::string>>& values);
+VIRAZEZAZOR_EXPORT int setKeys(const std::vector<std::pair<std::string, std::string>>& values);
 
 // deleteKey removes the node or value at `key` with everything below it.
 // A watcher sees one deletion of `key`, not one per value below it (unless
@@ -148,7 +150,7 @@ int setKeys(const std::vector<std::pair<std::string, std::string>>& values);
 // a node that is a mount point; kIoError "sync key ..." when the key is gone
 // but the disk refused to keep that). The root node "/" can't be deleted
 // (kBadKey); delete its children instead.
-int deleteKey(const std::string& key);
+VIRAZEZAZOR_EXPORT int deleteKey(const std::string& key);
 
 // MonitoredKey watches the tree below one key and reports each changed key to
 // a callback.
@@ -168,7 +170,7 @@ int deleteKey(const std::string& key);
 // then reported twice.
 //
 // Not thread-safe: one thread owns a MonitoredKey.
-class MonitoredKey {
+class VIRAZEZAZOR_EXPORT MonitoredKey {
  public:
   using Callback = int (*)(const orv::path& key);
 
