@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-extra=(libgtest-dev)
+extra=(libgtest-dev librapidcheck-dev)
 case " $* " in *" -DORV_BUILD_BENCH=ON "*) extra+=(libbenchmark-dev) ;; esac
 scripts/setup.sh "${extra[@]}"
 build_dir=${ORV_BUILD_DIR:-build}
