@@ -207,6 +207,8 @@ class CacheModelTest : public LibraryTest {
   // kernel queues are made.
   void Overflow() {
     Hold();
+    api::SyncStatus before, after;
+    api::get_sync_status(before);
     int queue_limit = 16384;
     std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queue_limit;
     // A rename is two events and makes no file: the cheapest flood.
@@ -216,6 +218,9 @@ class CacheModelTest : public LibraryTest {
       std::rename(i % 2 ? b.c_str() : a.c_str(), i % 2 ? a.c_str() : b.c_str());
     }
     g_hold = false;
+    Settle();
+    api::get_sync_status(after);
+    RC_ASSERT(after.descriptors_lost == before.descriptors_lost + 1);
   }
 
   // Render is the cache's or a load's devices but the marker's: a
