@@ -23,6 +23,7 @@
 #include "support/log_capture.h"
 #include "support/model.h"
 #include "support/temp_store.h"
+#include "support/unprivileged.h"
 
 namespace {
 
@@ -249,6 +250,22 @@ TEST_F(StoreModelTest, AValueWithANulByteSurvivesExportThenImport) {
   ASSERT_EQ(sm::setKey("/d1/v", kValues[3]), 0);
   EXPECT_EQ(Copy("/d1", "/d2"), "export 0 import 0");
   EXPECT_EQ(Run(Step{kGet, "/d2/v", "", 0}), "ok " + Short(kValues[3]));
+}
+
+// Values are readable by every user (so a client of another user reads
+// them); a node private to its owner refuses others with the system's reason.
+TEST_F(StoreModelTest, AnotherUserReadsValuesButNotAPrivateNode) {
+  ASSERT_EQ(sm::setKey("/d1/v", "1") + sm::setKey("/private/v", "2"), 0);
+  ASSERT_EQ(chmod(store_.root().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((store_.root() + "/private").c_str(), 0700), 0);
+  AsAnotherUser([] {
+    std::string value;
+    if (sm::getKey("/d1/v", value) != 1) return 1;
+    if (Outcome(sm::getKey("/private/v", value)) != "3 read key /private/v: Permission denied") {
+      return 2;
+    }
+    return Outcome(sm::setKey("/d1/w", "x")).rfind("3 ", 0) == 0 ? 0 : 3;
+  });
 }
 
 }  // namespace
