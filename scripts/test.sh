@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# e2fsprogs: the power-cut tests make ext4 images.
-extra=(libgtest-dev e2fsprogs)
+# e2fsprogs: the power-cut tests make ext4 images; RapidCheck: the models.
+extra=(libgtest-dev e2fsprogs librapidcheck-dev)
 case " $* " in *" -DORV_BUILD_BENCH=ON "*) extra+=(libbenchmark-dev) ;; esac
 scripts/setup.sh "${extra[@]}"
 build_dir=${ORV_BUILD_DIR:-build}

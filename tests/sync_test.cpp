@@ -148,39 +148,6 @@ TEST_F(SyncTest, StoreChangesReachTheCacheThenTheKeySubscribers) {
   EXPECT_EQ(Cached("d1"), "absent");
 }
 
-void OnReloaded(const Texts& vanished) {
-  std::string text = "reloaded";
-  for (const std::string& id : vanished) text += " " + id;
-  Calls::Add(text);
-}
-
-// /devices goes and comes back with d1 and a new d3: one reload, which names
-// the devices that vanished meanwhile (d2, d4), and the status counts it.
-TEST_F(SyncTest, LostDescriptorIsRegainedWithOneReload) {
-  for (const char* id : {"d1", "d2", "d4"}) Set("/devices/" + std::string(id) + "/macs/m1", "i1");
-  api::set_on_dev_info_change({"display_name"}, OnInfo<0>);
-  api::set_on_cache_reloaded(OnReloaded);
-  Start();
-  ASSERT_EQ(Calls::Take(), (Texts{"0 new d1", "0 new d2", "0 new d4", "0 new d1", "0 new d2",
-                                  "0 new d4", "reloaded"}));
-  store_.Delete("/devices");
-  ASSERT_TRUE(Logged(kNoFd));
-  Set("/devices/d1/macs/m1", "i1b");
-  Set("/devices/d3/display_name", "new");
-  ASSERT_TRUE(Calls::WaitFor("reloaded d2 d4"));
-  api::unset_on_cache_reloaded(OnReloaded);
-  EXPECT_EQ(std::to_string(Count(kNoFd)) + " " + std::to_string(Count(kLoading)), "1 3");
-  EXPECT_EQ(CacheDiffToStore(std::chrono::seconds(1)), "");
-  api::SyncStatus status;
-  api::get_sync_status(status);
-  EXPECT_EQ(std::to_string(status.loads) + " " + std::to_string(status.last_load_devices) + " " +
-                std::to_string(status.descriptors_lost),
-            "3 2 1");
-  Set("/devices/d3/display_name", "renamed");
-  ASSERT_TRUE(Calls::WaitFor("0 upd d3 display_name"));
-  EXPECT_EQ(Cached("d3").substr(0, 16), "d3 p= [] name=re");
-}
-
 // A log sink may wait on a thread that queries the cache: each load writes its
 // first line before it takes the cache's mutex, on init()'s path, on the sync
 // thread's reload and when called directly.

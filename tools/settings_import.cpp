@@ -130,7 +130,8 @@ class Planner {
 
 int ImportFile(const std::string& file, const std::string& key) {
   json_error_t error;
-  const std::size_t flags = JSON_DECODE_ANY | JSON_REJECT_DUPLICATES;
+  // A value may hold NUL bytes: export writes them as \u0000.
+  const std::size_t flags = JSON_DECODE_ANY | JSON_REJECT_DUPLICATES | JSON_ALLOW_NUL;
   JsonPtr document(file == "-" ? json_loadf(stdin, flags, &error)
                                : json_load_file(file.c_str(), flags, &error));
   if (document == nullptr && error.line < 0) return Fail(kExitFailed, error.text);

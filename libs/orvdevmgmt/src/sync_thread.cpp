@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string>
@@ -25,7 +26,19 @@ namespace orv {
 namespace devmgmt_internal {
 namespace {
 
-constexpr int kWaitTimeoutMs = 5000;
+// WaitTimeoutMs is how long a pass waits for a change or the wake-up, which
+// is also how often a missing /devices is asked for again: 5 s, unless the
+// environment variable ORV_SYNC_RETRY_MS (read once, for tests that delete
+// /devices many times) says another number of milliseconds.
+int WaitTimeoutMs() {
+  static const int timeout_ms = [] {
+    const char* text = std::getenv("ORV_SYNC_RETRY_MS");
+    const int ms = text != nullptr ? std::atoi(text) : 0;
+    return ms > 0 ? ms : 5000;
+  }();
+  return timeout_ms;
+}
+
 constexpr int kFirstBackoffMs = 10;
 constexpr int kLongestBackoffMs = 1000;
 constexpr const char* kNoDescriptor = "the store gives no notification descriptor for /devices";
@@ -209,6 +222,7 @@ void sync_thread_function() {
   monitor.callback = ApplyChange;
   monitor.recursive = true;
   const int wake_fd = g_sync_pipe[0];
+  const int kWaitTimeoutMs = WaitTimeoutMs();
   bool cache_loaded = false;  // since the notification descriptor was obtained
   Backoff backoff;
 

@@ -1,6 +1,7 @@
 #include "watch_health.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "orv/error.h"
 #include "orv/log.h"
@@ -11,8 +12,20 @@ namespace internal {
 
 namespace {
 
-constexpr auto kFirstBackoff = std::chrono::seconds(1);
 constexpr auto kLongestBackoff = std::chrono::seconds(60);
+
+// FirstBackoff is 1 s, unless the environment variable
+// ORV_SETTINGS_WATCH_BACKOFF_MS (read once) says another number of
+// milliseconds: tests reach the back-off's later steps in less than a second.
+std::chrono::steady_clock::duration FirstBackoff() {
+  static const std::chrono::steady_clock::duration first = [] {
+    const char* text = std::getenv("ORV_SETTINGS_WATCH_BACKOFF_MS");
+    const int ms = text != nullptr ? std::atoi(text) : 0;
+    return std::chrono::steady_clock::duration(ms > 0 ? std::chrono::milliseconds(ms)
+                                                      : std::chrono::milliseconds(1000));
+  }();
+  return first;
+}
 
 }  // namespace
 
@@ -23,7 +36,7 @@ void WatchHealth::CannotWatch(int code, const std::string& directory, const std:
   Recall();
   if (retry != Retry::kAtOnce) {
     backoff_ = backoff_.count() == 0
-                   ? std::chrono::steady_clock::duration(kFirstBackoff)
+                   ? FirstBackoff()
                    : std::min<std::chrono::steady_clock::duration>(2 * backoff_, kLongestBackoff);
     retry_at_ = std::chrono::steady_clock::now() + backoff_;
   }

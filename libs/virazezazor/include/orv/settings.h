@@ -217,7 +217,8 @@ class VIRAZEZAZOR_EXPORT MonitoredKey {
   // fs.inotify.max_user_watches. When they run out the watch is lost as
   // above (changes below the node left unwatched would go unreported), and
   // while the limit holds get_fd tries again only after a back-off of 1 s,
-  // doubling up to a minute.
+  // doubling up to a minute (the first step is ORV_SETTINGS_WATCH_BACKOFF_MS
+  // milliseconds instead when the environment says so, read once: for tests).
   int get_fd();
 
   // read_notifications reports every pending change to `callback` and returns

@@ -1,0 +1,168 @@
+// The sync thread's health as a user reads it: wait_for_sync and
+// get_sync_status when the thread is in step, while /devices is gone, while
+// the store backs off for want of inotify watches (its later, longer steps
+// too), and after the queue overflowed while the thread was busy. Whenever
+// wait_for_sync says the cache is live, it is: the cache then equals a fresh
+// load, changes made meanwhile included.
+//
+// inotify_add_watch is interposed (the executable's definition comes before
+// libc's for the shared utility library) to run out of watches at will.
+
+#include <dlfcn.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "support/library.h"
+
+namespace {
+
+std::atomic<bool> g_no_watches{false}, g_hold{false}, g_holding{false};
+std::atomic<int> g_watch_calls{0};
+
+// Short waits: the thread asks for a missing /devices every 20 ms, and the
+// store's back-off starts at 20 ms instead of 1 s (and doubles as usual).
+const bool kShortWaits = setenv("ORV_SYNC_RETRY_MS", "20", 0) == 0 &&
+                         setenv("ORV_SETTINGS_WATCH_BACKOFF_MS", "20", 0) == 0;
+
+}  // namespace
+
+extern "C" int inotify_add_watch(int fd, const char* name, uint32_t mask) __THROW {
+  static const auto real =
+      reinterpret_cast<decltype(&inotify_add_watch)>(dlsym(RTLD_NEXT, "inotify_add_watch"));
+  ++g_watch_calls;
+  if (!g_no_watches) return real(fd, name, mask);
+  errno = ENOSPC;
+  return -1;
+}
+
+namespace {
+
+namespace api = orv::devMgmt;
+
+void OnHold(const std::string&) {
+  g_holding = true;
+  for (int i = 0; i < 500 && g_hold; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+class HealthTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kShortWaits);
+    Set("/devices/d1/macs/m1", "10.0.0.1");
+  }
+  api::SyncStatus Status() {
+    api::SyncStatus status;
+    EXPECT_EQ(api::get_sync_status(status), 0);
+    return status;
+  }
+  template <class Done>
+  bool WaitUntil(Done done) {  // 5 s at most
+    for (int i = 0; i < 1000 && !done(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+  }
+  // Figures gives what a status page shows of the thread's state.
+  std::string Figures() {
+    const api::SyncStatus s = Status();
+    return std::string(s.running ? "running" : "stopped") + (s.watching ? " watching" : "") +
+           " loads=" + std::to_string(s.loads) + " lost=" + std::to_string(s.descriptors_lost);
+  }
+  // ExpectLive checks what wait_for_sync promises once it returns 0.
+  void ExpectLive(const std::string& figures) {
+    ASSERT_EQ(api::wait_for_sync(5000), 0);
+    EXPECT_EQ(CacheDiffToStore(std::chrono::milliseconds(0)), "");
+    EXPECT_EQ(Status().last_store_error, "");
+    EXPECT_EQ(Figures(), figures);
+  }
+  const std::string root_ = store_.root();
+};
+
+TEST_F(HealthTest, LiveAtOnceAndEveryChangeFromThenOnIsApplied) {
+  EXPECT_EQ(Result(api::wait_for_sync(0)), "-1 107 not running");
+  ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
+  ASSERT_EQ(api::init(), 0);
+  const auto start = std::chrono::steady_clock::now();
+  ExpectLive("running watching loads=2 lost=0");  // init()'s load and the thread's
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  Set("/devices/d1/traffic_blocked", "1");
+  EXPECT_TRUE(Calls::WaitFor("key0 /devices/d1/traffic_blocked"));
+  EXPECT_TRUE(WaitUntil([this] { return Status().changes_applied == 1; }));
+  EXPECT_GT(Status().last_change_ms, 0);
+  api::uninit();
+  EXPECT_EQ(Figures(), "stopped loads=2 lost=0");
+}
+
+TEST_F(HealthTest, NotLiveWhileDevicesIsGoneAndLiveAgainWhenBack) {
+  Start();
+  store_.Delete("/devices");
+  ASSERT_TRUE(WaitUntil([this] { return !Status().watching; }));
+  for (int i = 0; i < 3; ++i) {  // the thread's later passes say the same
+    EXPECT_EQ(Result(api::wait_for_sync(30)), "-1 110 timed out");
+    EXPECT_EQ(Figures(), "running loads=2 lost=1");
+  }
+  EXPECT_EQ(Status().last_store_error,
+            "cannot watch " + root_ + "/devices: No such file or directory");
+  Set("/devices/d2/display_name", "back");
+  ExpectLive("running watching loads=3 lost=1");
+}
+
+TEST_F(HealthTest, NotLiveDuringTheBackOffsLaterStepsAndLiveOnceItEnds) {
+  g_no_watches = true;
+  ASSERT_EQ(api::init(), 0);
+  ASSERT_TRUE(WaitUntil([this] { return !Status().last_store_error.empty(); }));
+  // 20, 40, 80, 160, 320 ms...: some 0.7 s reach the sixth step; the thread
+  // (every 20 ms) finds the store backing off and says so each time.
+  const auto start = std::chrono::steady_clock::now();
+  g_watch_calls = 0;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(700)) {
+    EXPECT_EQ(Result(api::wait_for_sync(20)), "-1 110 timed out");
+    EXPECT_EQ(Figures(), "running loads=1 lost=0");
+    EXPECT_EQ(Status().last_store_error.rfind("cannot watch " + root_ + "/devices", 0), 0u);
+  }
+  EXPECT_LE(g_watch_calls, 8) << "attempts beyond the back-off's steps";
+  EXPECT_NE(Status().last_store_error.find("No space left on device"), std::string::npos);
+  Set("/devices/d2/display_name", "meanwhile");
+  g_no_watches = false;
+  ExpectLive("running watching loads=2 lost=0");
+}
+
+TEST_F(HealthTest, AfterAnOverflowWhileBusyLiveMeansReloaded) {
+  orv::log::current_level = 0;  // not a line per flooding event
+  ASSERT_EQ(api::set_on_key_change("^/devices/zz/hold$", OnHold), 0);
+  Start();
+  g_hold = true;
+  Set("/devices/zz/hold", "1");
+  ASSERT_TRUE(WaitUntil([] { return g_holding.load(); }));
+  int queue_limit = 16384;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queue_limit;
+  const std::string a = root_ + "/devices/zz/flood", b = a + "2";
+  std::ofstream{a};
+  for (int i = 0; i < queue_limit / 2 + 100; ++i) {  // a rename is two events, and cheap
+    std::rename(i % 2 ? b.c_str() : a.c_str(), i % 2 ? a.c_str() : b.c_str());
+  }
+  Set("/devices/d2/display_name", "lost in the flood");
+  g_hold = false;
+  ASSERT_TRUE(WaitUntil([this] { return Status().descriptors_lost == 1; }));
+  ExpectLive("running watching loads=3 lost=1");
+}
+
+// A process with its standard descriptors closed: the descriptors the
+// library and the store keep must not be taken for "no descriptor".
+TEST_F(HealthTest, SyncsWithStandardDescriptorsClosed) {
+  EXPECT_EXIT(
+      {
+        close(0);
+        close(1);
+        if (api::init() != 0) std::_Exit(2);
+        std::_Exit(api::wait_for_sync(3000) == 0 ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
