@@ -21,7 +21,7 @@ case $(basename "$library") in
     hidden=(handle_device_change sync_thread_function StreamQueue Streams) ;;
   *)
     node=VIRAZEZAZOR_1.0
-    allowed='orv::setMgmt::[a-z]*\(*|orv::setMgmt::root*|orv::setMgmt::MonitoredKey::[!S]*|orv::log::*|orv::log_json\(*|orv::path::*|orv::basic_memstream::*|orv::memstream_internal::Buffer::*|orv::_ORVErrorStorage::*|orverrno|"TLS "*" for orverrno"|*" for orv::basic_memstream"*|*" for orv::memstream_internal::Buffer"'
+    allowed='orv::setMgmt::[a-z]*\(*|orv::setMgmt::root*|orv::setMgmt::ReadPass::*|orv::setMgmt::NodeReader::*|orv::setMgmt::MonitoredKey::[!S]*|orv::log::*|orv::log_json\(*|orv::path::*|orv::basic_memstream::*|orv::memstream_internal::Buffer::*|orv::_ORVErrorStorage::*|orverrno|"TLS "*" for orverrno"|*" for orv::basic_memstream"*|*" for orv::memstream_internal::Buffer"'
     wanted=('orv::setMgmt::getKey(' 'orv::setMgmt::getKeyValue(' 'orv::setMgmt::deleteKey('
       'orv::setMgmt::MonitoredKey::get_fd()' 'orv::log::print(' 'orv::log::current_level'
       'orv::log_json(' 'orv::path::add_piece(' 'orv::_ORVErrorStorage::set(' orverrno)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "devices_format.h"
 #include "devices_sync.h"
 #include "orv/devmgmt.h"
@@ -37,8 +38,6 @@ using orv::devMgmt::StreamEvent;
 
 const char kKeyRegex[] = "^/devices/";
 constexpr int kHealthEveryMs = 250;  // how often the store's watch is looked at
-constexpr int kExitUsage = 2;
-constexpr int kExitFailed = 3;
 
 std::vector<std::string> SplitList(const std::string& list) {
   std::vector<std::string> out;
@@ -276,15 +275,12 @@ int Watch(const WatchOptions& options) {
   const std::vector<std::string> fields = SplitList(options.fields);
   std::string unknown = UnknownName(shown, SplitList(kWatchEventNames));
   if (!unknown.empty()) {
-    std::fprintf(stderr, "orv-devices: unknown event %s for --events; one of %s\n",
-                 Printable(unknown).c_str(), kWatchEventNames);
-    return kExitUsage;
+    return orv_tools::Usage("orv-devices", "unknown event " + unknown + " for --events; one of " +
+                                               kWatchEventNames);
   }
   unknown = UnknownName(fields, kDeviceFields);
   if (!unknown.empty()) {
-    std::fprintf(stderr, "orv-devices: unknown field %s for --fields\n",
-                 Printable(unknown).c_str());
-    return kExitUsage;
+    return orv_tools::Usage("orv-devices", "unknown field " + unknown + " for --fields");
   }
   // Blocked before init(), so that the sync thread inherits the mask and the
   // signals reach the descriptor below. A shell starts background jobs with
@@ -347,10 +343,7 @@ int Watch(const WatchOptions& options) {
   }
   stream.close();
   if (signals >= 0) close(signals);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "orv-devices: %s\n", Printable(problem).c_str());
-    return kExitFailed;
-  }
+  if (!problem.empty()) return orv_tools::Fail("orv-devices", orv_tools::kExitFailed, problem);
   return 0;
 }
 

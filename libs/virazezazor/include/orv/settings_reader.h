@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "orv/virazezazor_export.h"
+
 namespace orv {
 namespace setMgmt {
 
@@ -40,7 +42,7 @@ namespace setMgmt {
 // restore that swapped the directory, a re-pointed link) is then found and
 // the open tried once more below the new one. Passes nest; the one before
 // comes back at the end of this one.
-class ReadPass {
+class VIRAZEZAZOR_EXPORT ReadPass {
  public:
   ReadPass();
   ReadPass(const ReadPass&) = delete;
@@ -52,7 +54,7 @@ class ReadPass {
   std::unique_ptr<State> state_;
 };
 
-class NodeReader {
+class VIRAZEZAZOR_EXPORT NodeReader {
  public:
   // NodeReader opens the node at `key`. When it can't (no node there, or
   // not readable) every read through it behaves as getKey on the whole key.
