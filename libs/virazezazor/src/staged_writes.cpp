@@ -127,9 +127,11 @@ int StagedWrites::StageOnce(Value& value) {
   } else if (errno != ENOENT) {
     return errno;
   }
-  // Swept here, where this version leaves them.
-  SweepLeftovers(dir_fd, Leftovers::kTemps);
-  return WriteTemp(dir_fd, *value.text, !batch_, value.temp);
+  err = WriteTemp(dir_fd, *value.text, !batch_, value.temp);
+  // Swept here, where this version leaves them; only now, so as not to widen
+  // the window in which a deletion can take a node just made away.
+  if (err == 0) SweepLeftovers(dir_fd, Leftovers::kTemps);
+  return err;
 }
 
 int StagedWrites::Commit() {
