@@ -104,6 +104,7 @@ int StagedWrites::Stage(const std::string& key, const std::string& value) {
     Pause(attempt);
     err = StageOnce(values_.back());
     if (err != ENOENT) break;  // ENOENT: its node deleted under the write
+    open_fd_.reset();          // the deleted one, not to be used again
   }
   if (err == 0) return 0;
   const Value failed = values_.back();
@@ -127,9 +128,11 @@ int StagedWrites::StageOnce(Value& value) {
   } else if (errno != ENOENT) {
     return errno;
   }
-  // Swept here, where this version leaves them.
-  SweepLeftovers(dir_fd, Leftovers::kTemps);
-  return WriteTemp(dir_fd, *value.text, !batch_, value.temp);
+  err = WriteTemp(dir_fd, *value.text, !batch_, value.temp);
+  // Swept here, where this version leaves them; only now, so as not to widen
+  // the window in which a deletion can take a node just made away.
+  if (err == 0) SweepLeftovers(dir_fd, Leftovers::kTemps);
+  return err;
 }
 
 int StagedWrites::Commit() {
@@ -222,11 +225,20 @@ int StagedWrites::MakeNodes(const std::string& key, UniqueFd& out) {
   while (start < key.size()) {
     const std::string::size_type slash = key.find('/', start);
     const std::string piece = key.substr(start, slash - start);
-    const bool made = ::mkdirat(dir.get(), piece.c_str(), 0755) == 0;
-    if (!made && errno != EEXIST) return errno;
-    if (made) made_.push_back(key.substr(0, slash));
-    dir.reset(::openat(dir.get(), piece.c_str(), kDirFlags));
-    if (!dir.valid()) return errno;
+    UniqueFd next;
+    // A deletion may take the node away between making and opening it:
+    // made again (with the same pauses as a whole write) while its parent
+    // stays.
+    for (int attempt = 0; attempt < kWriteAttempts && !next.valid(); ++attempt) {
+      Pause(attempt);
+      const bool made = ::mkdirat(dir.get(), piece.c_str(), 0755) == 0;
+      if (!made && errno != EEXIST) return errno;
+      if (made) made_.push_back(key.substr(0, slash));
+      next.reset(::openat(dir.get(), piece.c_str(), kDirFlags));
+      if (!next.valid() && errno != ENOENT) return errno;
+    }
+    if (!next.valid()) return ENOENT;
+    dir = std::move(next);
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
