@@ -1,5 +1,7 @@
 #include "memory_return.h"
 
+#include <cstdlib>  // the C library's own macros (__GLIBC__) come with it
+
 // uClibc defines __GLIBC__ too, and has no malloc_trim.
 #if defined(__GLIBC__) && !defined(__UCLIBC__)
 #include <malloc.h>
