@@ -84,7 +84,10 @@ std::string DeviceValueProblem(const std::string& key, const std::string& value)
   // onguest's change is read with the store's integer read, as it is loaded.
   const int changed = field == Field::kOnguest ? loaded : static_cast<int>(leading);
   if (fits && loaded == changed) return "";
-  const std::string quoted = "\"" + value + "\"";
+  // The line names the value, not all of a megabyte of it.
+  constexpr std::size_t kShown = 40;
+  const std::string quoted =
+      "\"" + (value.size() > kShown ? value.substr(0, kShown) + "\"..." : value + "\"");
   const std::string rules =
       "loads as " + std::to_string(loaded) + ", a change reads it as " + std::to_string(changed);
   if (!fits) return key + ": " + quoted + " is out of an int's range: it " + rules;

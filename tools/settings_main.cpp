@@ -87,10 +87,12 @@ int Run(const std::string& command, const std::vector<std::string>& args, bool j
   const std::string key = args.empty() ? "/" : args[0];
   if (command == "get") return orv_tools::GetValue(key, json);
   if (command == "set") return orv_tools::SetValue(key, args[1], raw);
-  if (command == "del")
+  if (command == "del") {
     return orv::setMgmt::deleteKey(key) < 0 ? orv_tools::StoreFailure() : kExitOk;
-  if (command == "ls")
+  }
+  if (command == "ls") {
     return orv_tools::ListTree(key, json ? Listing::kJson : Listing::kIndented, stdout);
+  }
   if (command == "show") {
     return orv_tools::ListTree(key, json ? Listing::kFlatJson : Listing::kFlat, stdout);
   }

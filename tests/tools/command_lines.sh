@@ -144,6 +144,8 @@ ROWS
 for other in "$key/display_name" "$key/macs/scan_level" /other/scan_level; do
   "$settings_tool" --root "$store" set "$other" true || fail "set $other true"
 done
+long=x$(printf '%049d' 0) # shown up to its 40th byte
+check orv-settings <<<"2|$key/traffic_blocked: \"${long:0:40}\"... loads as 1, a change reads it as 0 (--raw stores it anyway)|--root $store set $key/traffic_blocked $long"
 status=0
 printf true | "$settings_tool" --root "$store" set "$key/traffic_blocked" - 2>"$work/err" || status=$?
 expect_equal "$status $(cat "$work/err")" "2 orv-settings: $key/traffic_blocked: \"true\" loads as 1, a change reads it as 0 (--raw stores it anyway)" "set - of a device value"
