@@ -82,10 +82,15 @@ void OnDevice(orv::DevInfoChangeType type, const std::string& id, const std::str
   if (field == "macs" && !api::device_exists(id)) g_believed.erase(id);
 }
 void OnReloaded(const Texts& vanished) {
+  Texts present;  // asked first: the cache's lock is never taken under g_mutex
+  for (const std::string& id : vanished) {
+    if (api::device_exists(id)) present.push_back(id);
+  }
   std::lock_guard<std::mutex> hold(g_mutex);
   for (const std::string& id : vanished) {
-    if (g_believed.erase(id) == 0 || api::device_exists(id)) g_wrong.push_back("vanished " + id);
+    if (g_believed.erase(id) == 0) g_wrong.push_back("vanished " + id);
   }
+  for (const std::string& id : present) g_wrong.push_back("vanished yet cached " + id);
 }
 void OnMarker(const std::string&) { ++g_markers; }
 void OnHold(const std::string&) {  // holds the sync thread while g_hold is set, 5 s at most

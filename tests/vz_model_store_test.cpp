@@ -231,7 +231,7 @@ class StoreModelTest : public ::testing::Test {
 };
 
 TEST_F(StoreModelTest, AnswersAndFilesAreTheModels) {
-  CheckModel(200, 40, [this] {
+  CheckModel(120, 40, [this] {
     const auto steps = *rc::gen::container<std::vector<Step>>(rc::gen::construct<Step>(
         rc::gen::weightedElement<Op>({{6, kSet}, {2, kGet}, {2, kDelete}, {2, kList}, {1, kCopy}}),
         GenKey(), GenKey(),
