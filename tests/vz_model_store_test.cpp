@@ -34,8 +34,8 @@ using std::string_literals::operator""s;
 
 const std::string kCap(sm::kMaxValueSize, 'c');
 // By index: plain, empty, not UTF-8, control bytes and NUL, at the cap, over it.
-const Texts kValues = {"v", "", "\xc3\x28\xff", "line\n\0\x1b[2J"s, "\xc3\xa9t\xc3\xa9", kCap,
-                       kCap + "!"};
+const Texts kValues = {"v",  "",        "\xc3\x28\xff", "line\n\0\x1b[2J"s, "\xc3\xa9t\xc3\xa9",
+                       kCap, kCap + "!"};
 // Names as a client has them, each escaped as one name by the key's path.
 const Texts kNames = {"d1", "d10", "d1x", "a/b", ".dot", "n\0ul"s, "%2F", "m\xff"};
 
@@ -144,10 +144,10 @@ struct Model {
     return "export 0 import 0";
   }
   std::string Run(const Step& s) {
-    const std::string want[] = {s.op == kSet ? Set(s.key, kValues[s.value]) : "",
-                                s.op == kGet ? Get(s.key) : "", s.op == kDelete ? Delete(s.key) : "",
-                                s.op == kList ? List(s.key) : "",
-                                s.op == kCopy ? Copy(s.key, s.to) : ""};
+    const std::string want[] = {
+        s.op == kSet ? Set(s.key, kValues[s.value]) : "", s.op == kGet ? Get(s.key) : "",
+        s.op == kDelete ? Delete(s.key) : "", s.op == kList ? List(s.key) : "",
+        s.op == kCopy ? Copy(s.key, s.to) : ""};
     return want[s.op];
   }
 };
@@ -169,7 +169,8 @@ class StoreModelTest : public ::testing::Test {
       case kGet:
         result = sm::getKey(s.key, value);
         if (result >= 0 && result != static_cast<int>(value.size())) return "length differs";
-        return result < 0 ? Outcome(result) + (value.empty() ? "" : " touched") : "ok " + Short(value);
+        return result < 0 ? Outcome(result) + (value.empty() ? "" : " touched")
+                          : "ok " + Short(value);
       case kDelete:
         return Outcome(sm::deleteKey(s.key));
       case kList:
@@ -230,7 +231,7 @@ class StoreModelTest : public ::testing::Test {
 };
 
 TEST_F(StoreModelTest, AnswersAndFilesAreTheModels) {
-  CheckModel(200, 40, [this] {
+  CheckModel(120, 40, [this] {
     const auto steps = *rc::gen::container<std::vector<Step>>(rc::gen::construct<Step>(
         rc::gen::weightedElement<Op>({{6, kSet}, {2, kGet}, {2, kDelete}, {2, kList}, {1, kCopy}}),
         GenKey(), GenKey(),

@@ -178,10 +178,15 @@ class WatchModelTest : public ::testing::Test {
 TEST_F(WatchModelTest, AReaderOfTheReportsHoldsTheTree) {
   CheckModel(300, 40, [this] {
     const auto before = *rc::gen::container<std::vector<std::string>>(GenKey());
-    const auto steps = *rc::gen::container<std::vector<Step>>(rc::gen::construct<Step>(
-        rc::gen::weightedElement<Op>({{8, kSet}, {3, kDelete}, {2, kMove}, {1, kMoveIn},
-                                      {1, kMoveOut}, {1, kDeleteWatched}, {4, kRead}}),
-        GenKey(), GenKey(), rc::gen::inRange(0, 3)));
+    const auto steps = *rc::gen::container<std::vector<Step>>(
+        rc::gen::construct<Step>(rc::gen::weightedElement<Op>({{8, kSet},
+                                                               {3, kDelete},
+                                                               {2, kMove},
+                                                               {1, kMoveIn},
+                                                               {1, kMoveOut},
+                                                               {1, kDeleteWatched},
+                                                               {4, kRead}}),
+                                 GenKey(), GenKey(), rc::gen::inRange(0, 3)));
     watch_.cancel();
     sm::deleteKey("/w");
     for (const std::string& key : before) sm::setKey(key, "v");

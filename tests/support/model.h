@@ -31,8 +31,8 @@ void Report(const rc::detail::TestResult& result);
 template <class Property>
 void CheckModel(int runs, int size, Property&& property) {
   using namespace model_internal;
-  Report(rc::detail::checkTestable(std::forward<Property>(property), Metadata(),
-                                   Params(runs, size)));
+  Report(
+      rc::detail::checkTestable(std::forward<Property>(property), Metadata(), Params(runs, size)));
 }
 
 #endif  // ORV_TESTS_SUPPORT_MODEL_H_
