@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -134,6 +136,26 @@ TEST_F(GatewayLifeTest, ADeviceRewrittenBeforeItsDeletionIsHandledIsPutRight) {
   EXPECT_EQ(Owner("old"), "-");
   EXPECT_EQ(Cached("d1").find("blocked=1"), std::string::npos) << Cached("d1");
   EXPECT_EQ(api::wait_for_sync(8000), 0);
+}
+
+// The status counts what the last load found but could not read: a node
+// and a link where values belong, a value over the cap. An absent value, or
+// one that reads, doesn't count.
+TEST_F(GatewayLifeTest, StatusCountsTheValuesTheLastLoadCouldNotRead) {
+  Set("/devices/d1/display_name/inner", "a node, not a value");
+  Set("/devices/d1/device_os", "linux");
+  Set("/devices/d2/macs/m2", "i2");
+  std::filesystem::create_symlink("/etc/hostname", store_.root() + "/devices/d2/device_type");
+  std::ofstream(store_.root() + "/devices/d2/device_model") << std::string(2 << 20, 'x');
+  Start();
+  api::SyncStatus status;
+  api::get_sync_status(status);
+  EXPECT_EQ(status.last_load_unreadable, 3);
+  EXPECT_EQ(Cached("d1").substr(0, 20), "d1 p= [] name= type=");
+  store_.Delete("/devices/d2");
+  g_devices.load();
+  api::get_sync_status(status);
+  EXPECT_EQ(status.last_load_unreadable, 1);
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ std::string SyncStatusText(const SyncStatus& status) {
   out += "loads: " + std::to_string(status.loads) + "\n";
   out += "last_load_devices: " + std::to_string(status.last_load_devices) + "\n";
   out += "last_load_us: " + std::to_string(status.last_load_us) + "\n";
+  out += "last_load_unreadable: " + std::to_string(status.last_load_unreadable) + "\n";
   out += "changes_applied: " + std::to_string(status.changes_applied) + "\n";
   out += "descriptors_lost: " + std::to_string(status.descriptors_lost) + "\n";
   out += "last_change_ms: " + std::to_string(status.last_change_ms) + "\n";
@@ -58,6 +59,7 @@ json_t* SyncStatusJson(const SyncStatus& status) {
   json_object_set_new(out, "loads", number(status.loads));
   json_object_set_new(out, "last_load_devices", number(status.last_load_devices));
   json_object_set_new(out, "last_load_us", number(status.last_load_us));
+  json_object_set_new(out, "last_load_unreadable", number(status.last_load_unreadable));
   json_object_set_new(out, "changes_applied", number(status.changes_applied));
   json_object_set_new(out, "descriptors_lost", number(status.descriptors_lost));
   json_object_set_new(out, "last_change_ms", number(status.last_change_ms));

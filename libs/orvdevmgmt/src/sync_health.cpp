@@ -8,6 +8,7 @@
 #include <iterator>
 #include <utility>
 
+#include "load_figures.h"
 #include "log_frame.h"
 #include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
@@ -177,6 +178,7 @@ void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
   status.loads = loads_;
   status.last_load_devices = last_load_devices_;
   status.last_load_us = last_load_us_;
+  status.last_load_unreadable = last_load_unreadable_values();
   status.changes_applied = changes_applied_.load(std::memory_order_relaxed);
   status.descriptors_lost = descriptors_lost_;
   status.last_change_ms = last_change_ms_.load(std::memory_order_relaxed);

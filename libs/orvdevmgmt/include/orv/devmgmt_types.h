@@ -61,6 +61,10 @@ struct SyncStatus {
   std::uint64_t loads = 0;             // whole loads of the cache: init()'s and reloads
   std::int64_t last_load_devices = 0;  // devices the last load left in the cache
   std::int64_t last_load_us = 0;       // how long the last load took, microseconds
+  // Values the last load found in the store but could not read (a node, a
+  // link or a special file where a value belongs, a value over the size cap,
+  // a failed read): their fields took their defaults. Absent values don't count.
+  std::int64_t last_load_unreadable = 0;
   std::uint64_t changes_applied = 0;   // changed keys taken from the store
   std::uint64_t descriptors_lost = 0;  // watches lost (/devices deleted, overflow)
   std::int64_t last_change_ms = 0;     // CLOCK_REALTIME of the last change applied, ms; 0: none
