@@ -1,10 +1,10 @@
-// Figure 9: what a durable setKey costs. A value the size of a display name is
+// Figure 13: what a durable setKey costs. A value the size of a display name is
 // written with setKey (synced before its rename, its directory after),
 // against the same replace done by hand (a file written beside the value and
-// renamed over it) without syncs (9a, 9c) and with the same two syncs (9b).
+// renamed over it) without syncs (13a, 13c) and with the same two syncs (13b).
 // Timed on the wall clock: a sync's cost is mostly waiting for the disk.
-// 9a and 9b use a directory on a disk, $ORV_BENCH_DISK_DIR (default
-// /var/tmp); 9c the benchmarks' store directory (tmpfs, where a sync is
+// 13a and 13b use a directory on a disk, $ORV_BENCH_DISK_DIR (default
+// /var/tmp); 13c the benchmarks' store directory (tmpfs, where a sync is
 // nearly free: the library's own cost).
 
 #include <fcntl.h>
@@ -120,20 +120,20 @@ std::string StoreDir() {
 }
 
 BENCHMARK_CAPTURE(DurableSet, disk, DiskDir())
-    ->Name("9/durable_set/disk")
+    ->Name("13/durable_set/disk")
     ->Iterations(200)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DurableSet, store_dir, StoreDir())
-    ->Name("9/durable_set/store_dir")
+    ->Name("13/durable_set/store_dir")
     ->Iterations(2000)
     ->Unit(benchmark::kMillisecond);
 
 const bool kRegistered =
-    RegisterFigure({"9a durable set, disk", "9/durable_set/disk", "measured", "baseline", "", "ns",
+    RegisterFigure({"13a durable set, disk", "13/durable_set/disk", "measured", "baseline", "", "ns",
                     Goal::kReport, 0}) &&
-    RegisterFigure({"9b durable set, disk, vs synced by hand", "9/durable_set/disk", "measured",
+    RegisterFigure({"13b durable set, disk, vs synced by hand", "13/durable_set/disk", "measured",
                     "synced", "", "ns", Goal::kReport, 0}) &&
-    RegisterFigure({"9c durable set, store dir", "9/durable_set/store_dir", "measured", "baseline",
+    RegisterFigure({"13c durable set, store dir", "13/durable_set/store_dir", "measured", "baseline",
                     "", "ns", Goal::kReport, 0});
 
 }  // namespace

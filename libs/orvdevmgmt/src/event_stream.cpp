@@ -8,14 +8,13 @@
 
 #include "event_stream_queue.h"
 #include "event_stream_registry.h"
+#include "orv/devmgmt.h"
 #include "orv/devmgmt_stream.h"
 #include "orv/error.h"
 
 namespace orv {
 namespace devMgmt {
 namespace {
-
-constexpr int kStreamClosed = 9;  // EBADF
 
 int Closed() {
   orverrno.set(kStreamClosed, "stream closed");

@@ -47,6 +47,11 @@
 // rule: never unset while holding a lock that your own callback takes; the
 // callback would wait for the lock and the unset for the callback (deadlock).
 //
+// Event streams (orv/devmgmt_stream.h) give a component the same events on a
+// thread of its own, with no lock of the library held while it handles them:
+// a descriptor for any event loop, a gap-free snapshot, no event lost
+// silently. Prefer them to callbacks in a service with its own locks.
+//
 // Copies. A lone device-info callback of a field gets the caller's strings;
 // when more than one is registered, each gets copies (a callback may free
 // what the arguments point into), taken once per notification.
@@ -90,6 +95,7 @@ namespace devMgmt {
 
 inline constexpr int kPipeFailed = 1;          // (no text) init() could not make its wake-up pipe
 inline constexpr int kDeviceNotFound = 4;      // "not found": a device id not in the cache
+inline constexpr int kStreamClosed = 9;        // "stream closed": an EventStream not open
 inline constexpr int kInvalidKeyRegex = 4;     // "invalid key_regex": set_on_key_change()
 inline constexpr int kAddressNotFound = 5;     // "not found": a MAC or IP lookup without a match
 inline constexpr int kAlreadyRunning = 16;     // "already running": init() while running

@@ -46,7 +46,7 @@
 // reads or waits on the same stream (that reader then gets -1). Moving or
 // destroying a stream while another thread uses it is the caller's bug.
 //
-// Errors, in `orverrno`: 4 "invalid key_regex" (open), 9 "stream closed"
+// Errors, in `orverrno`: kInvalidKeyRegex (open), kStreamClosed "stream closed"
 // (read and wait on a stream that isn't open).
 
 #ifndef ORV_DEVMGMT_STREAM_H_
