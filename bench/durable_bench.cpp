@@ -1,10 +1,10 @@
-// Figure 13: what a durable setKey costs. A value the size of a display name is
+// Figure 14: what a durable setKey costs. A value the size of a display name is
 // written with setKey (synced before its rename, its directory after),
 // against the same replace done by hand (a file written beside the value and
-// renamed over it) without syncs (13a, 13c) and with the same two syncs (13b).
+// renamed over it) without syncs (14a, 14c) and with the same two syncs (14b).
 // Timed on the wall clock: a sync's cost is mostly waiting for the disk.
-// 13a and 13b use a directory on a disk, $ORV_BENCH_DISK_DIR (default
-// /var/tmp); 13c the benchmarks' store directory (tmpfs, where a sync is
+// 14a and 14b use a directory on a disk, $ORV_BENCH_DISK_DIR (default
+// /var/tmp); 14c the benchmarks' store directory (tmpfs, where a sync is
 // nearly free: the library's own cost).
 
 #include <fcntl.h>
@@ -120,20 +120,20 @@ std::string StoreDir() {
 }
 
 BENCHMARK_CAPTURE(DurableSet, disk, DiskDir())
-    ->Name("13/durable_set/disk")
+    ->Name("14/durable_set/disk")
     ->Iterations(200)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DurableSet, store_dir, StoreDir())
-    ->Name("13/durable_set/store_dir")
+    ->Name("14/durable_set/store_dir")
     ->Iterations(2000)
     ->Unit(benchmark::kMillisecond);
 
 const bool kRegistered =
-    RegisterFigure({"13a durable set, disk", "13/durable_set/disk", "measured", "baseline", "", "ns",
+    RegisterFigure({"14a durable set, disk", "14/durable_set/disk", "measured", "baseline", "", "ns",
                     Goal::kReport, 0}) &&
-    RegisterFigure({"13b durable set, disk, vs synced by hand", "13/durable_set/disk", "measured",
+    RegisterFigure({"14b durable set, disk, vs synced by hand", "14/durable_set/disk", "measured",
                     "synced", "", "ns", Goal::kReport, 0}) &&
-    RegisterFigure({"13c durable set, store dir", "13/durable_set/store_dir", "measured", "baseline",
+    RegisterFigure({"14c durable set, store dir", "14/durable_set/store_dir", "measured", "baseline",
                     "", "ns", Goal::kReport, 0});
 
 }  // namespace
