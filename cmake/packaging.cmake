@@ -72,5 +72,6 @@ foreach(component virazezazor orvdevmgmt dev tools)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/copyright ${ORV_CHANGELOG}
     DESTINATION ${doc_dir} COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/examples/client.cpp ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
+install(FILES ${PROJECT_SOURCE_DIR}/examples/client.cpp ${PROJECT_SOURCE_DIR}/examples/stream_poll.cpp
+  ${PROJECT_SOURCE_DIR}/examples/stream_sd_event.cpp ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/liborvdevmgmt-dev/examples COMPONENT dev EXCLUDE_FROM_ALL)
