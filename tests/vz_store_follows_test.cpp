@@ -37,7 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace sm = orv::setMgmt;
-using ::testing::HasSubstr;
 using Texts = std::vector<std::string>;
 
 std::string Error(int result) {
@@ -124,8 +123,8 @@ TEST_F(StoreFollowsTest, ANodeLeftUnwatchedForWantOfDescriptorsLosesTheWatch) {
     const std::string why = Error(-1);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_LT(fd, 1);
-    EXPECT_THAT(why, HasSubstr("3 cannot watch " + base_ + "/w/n"));
-    EXPECT_THAT(why, HasSubstr(": Too many open files"));
+    EXPECT_THAT(why,
+                ::testing::MatchesRegex("3 cannot watch " + base_ + "/w/n.*: Too many open files"));
     EXPECT_LT(watch_.get_fd(), 1) << "backing off";
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_GE(watch_.get_fd(), 1);
@@ -171,11 +170,10 @@ TEST_F(StoreFollowsTest, TheNodeReaderRefusesWhatGetKeyRefuses) {
   fs::create_symlink(dir + "value", dir + "link");
   fs::create_symlink("nowhere", dir + "dangling");
   std::ofstream(dir + "large") << std::string(sm::kMaxValueSize + 1, 'x');
-  std::ofstream(dir + "number") << " -12\n";
   sm::NodeReader reader("/s");
   const sm::ReadPass pass;
   for (const std::string name :
-       {"value", "node", "link", "dangling", "large", "fifo", "absent", "number", "socket"}) {
+       {"value", "node", "link", "dangling", "large", "fifo", "absent", "socket"}) {
     std::string by_key = "untouched", by_reader = "untouched";
     const std::string expected = Error(sm::getKey("/s/" + name, by_key));
     EXPECT_EQ(Error(reader.getKey(name, by_reader)) + by_reader, expected + by_key);
@@ -183,7 +181,6 @@ TEST_F(StoreFollowsTest, TheNodeReaderRefusesWhatGetKeyRefuses) {
   }
   std::string value;
   EXPECT_EQ(Error(reader.getKey("link", value)), "6 key /s/link is a symbolic link");
-  EXPECT_EQ(reader.getKeyValue("number", 0), -12);
   EXPECT_EQ(reader.unreadable(), 2 * 6 + 1) << "node, link, dangling, large, fifo, socket";
   // Readers of child nodes: one there, one missing, one a link.
   sm::NodeReader child(reader, "node"), missing(reader, "absent"), through_link(reader, "link");
