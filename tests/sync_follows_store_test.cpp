@@ -25,8 +25,7 @@ namespace fs = std::filesystem;
 
 api::SyncStatus Status() {
   api::SyncStatus status;
-  api::get_sync_status(status);
-  return status;
+  return api::get_sync_status(status), status;
 }
 
 // NotWatching waits (8 s at most) until the thread says it doesn't watch.
