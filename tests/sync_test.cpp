@@ -122,6 +122,7 @@ TEST_F(SyncTest, StoreChangesReachTheCacheThenTheKeySubscribers) {
       {'S', "/devices/d1/traffic_blocked", "2x", "4, device_id=d1, value=", "",
        "0 upd d1 traffic_blocked", " blocked=2 "},
       {'S', "/devices/d1/foo", "x", "16, device_id=d1, value=", "", "", "[m1=x,m2=x]"},
+      {'D', "/devices/d1/macs/m2", "", "3, device_id=d1, value=m2", "", "0 upd d1 macs", "[m1=x]"},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.key);
