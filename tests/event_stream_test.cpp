@@ -108,20 +108,9 @@ void Mutate(std::mt19937& random, int devices) {
   }
 }
 
-class EventStreamTest : public ::testing::Test {
+class EventStreamTest : public LibraryTest {
  protected:
-  void TearDown() override {
-    orv::devMgmt::uninit();
-    orv::devMgmt::unset_on_traffic_blocked_change(nullptr);
-    orv::devMgmt::unset_on_dev_info_change({"display_name"}, OnNewDevStream);
-    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
-    g_devices.clear();
-    Calls::Take();
-  }
-  void Start() {
-    ASSERT_EQ(orv::devMgmt::init(), 0);
-    ASSERT_EQ(orv::devMgmt::wait_for_sync(8000), 0);
-  }
+  EventStreamTest() : LibraryTest(0) {}  // level 0 only: the changes go by the 100,000
   // A device-info callback that opens, reads and closes a stream of its own,
   // with the cache locked, on the thread changing it.
   static void OnNewDevStream(orv::DevInfoChangeType, const std::string&, const std::string&) {
@@ -129,9 +118,6 @@ class EventStreamTest : public ::testing::Test {
     std::vector<StreamEvent> events;
     if (own.open(api::StreamOptions()) == 0 && own.read(events, 5) >= 0) own.close();
   }
-
-  TempStore store_;
-  LogCapture log_{0};  // lines of level 0 only: the changes go by the 100,000
 };
 
 TEST_F(EventStreamTest, AHandlerTakingTheServiceLockRunsWhileTheServiceListsUnderIt) {

@@ -286,13 +286,6 @@ TEST_F(LinksTest, ListingsAndWatchesLeaveLinksOutAndDeletingRemovesOnlyTheLink) 
   EXPECT_FALSE(fs::exists(links_root_ + "/devices"));
 }
 
-TEST_F(StoreTest, AValueGrownPastTheCapBehindTheStoresBackIsNotRead) {
-  std::ofstream(root_ + "/big") << std::string(sm::kMaxValueSize + 1, 'x');
-  std::string value = "untouched";
-  EXPECT_EQ(Error(sm::getKey("/big", value)) + " " + value,
-            "7 value of /big is larger than 1048576 bytes untouched");
-}
-
 TEST_F(StoreTest, ANodeIsDeletedInPlaceWhenTheTrashCantBeMade) {
   store_.Set("/devices/d1/macs/m1", "i1");
   fs::create_directory(root_ + "/canary");

@@ -176,6 +176,8 @@ inline std::string Result(int result) {
 
 class LibraryTest : public ::testing::Test {
  protected:
+  // `log_level`: the highest level caught (every line of it is checked).
+  explicit LibraryTest(int log_level = 4) : log_{log_level} {}
   void TearDown() override {
     orv::devMgmt::uninit();
     for (const LogLine& line : log_.Lines()) {  // every log line stayed one line
@@ -231,7 +233,7 @@ class LibraryTest : public ::testing::Test {
   }
 
   TempStore store_;
-  LogCapture log_{4};
+  LogCapture log_;
 };
 
 #endif  // ORV_TESTS_SUPPORT_LIBRARY_H_

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # orv-settings end to end: import and export (the example network into a
-# store and back out, an exported tree imported elsewhere gives the same
-# files, text that is not UTF-8 included), the listing, the exit statuses and
+# store, numbers, names to escape, text that is not UTF-8 in hex, a subtree
+# or a value imported under another key), the listing, the exit statuses and
 # their one-line messages, and a document checked whole before any write.
 source "$(dirname "$0")/lib.sh"
 
@@ -22,15 +22,10 @@ echo '{"odd": {"a/b": "slash", ".dot": "dot", "n": 42, "r": -1.5, "lines": "one\
 one import "$work/odd.json"
 expect_equal "$(for name in a%2Fb %2Edot n r t tenth big long lines; do one get "/odd/$name"; echo; done |
   tr '\n' ' ')" "slash dot 42 -1.5 17.4 0.1 1e+300 12345678901 one two " "values (piped: as stored)"
-# Names and values that are not UTF-8 export in hex (and import back below).
+# Names and values that are not UTF-8 export in hex.
 mkdir "$first/raw" "$first/raw/n"$'\xff'
 printf 'v\xfe' >"$first/raw/n"$'\xff'/value
 expect_equal "$(one export /raw | tr -d ' \n')" '{"":{"6eff":{"value":["76fe"]}}}' "the hex form"
-
-one export >"$work/first.json"
-two import "$work/first.json"
-diff -r -x '.*' "$first" "$second" >&2 || fail "the stores differ after export and import"
-two export | cmp - "$work/first.json" || fail "the second export differs from the first"
 
 # A subtree exported alone imports under another key; other keys stay. A value
 # exports as a JSON string and imports back to the same text.
@@ -39,7 +34,7 @@ two import "$work/tv.json" /devices/tv-kitchen
 expect_equal "$(one export /odd/lines)" '"one\ntwo"' "a value exported"
 one export /odd/lines >"$work/value.json"
 two import "$work/value.json" /copied
-expect_equal "$(two show | grep -e tv-.*display_name -e copied)" $'/copied=one\\x0atwo\n/devices/tv-kitchen/display_name=Télé du salon\n/devices/tv-living/display_name=Télé du salon' "subtree and value imported"
+expect_equal "$(two show | grep -e tv-.*display_name -e copied)" $'/copied=one\\x0atwo\n/devices/tv-kitchen/display_name=Télé du salon' "subtree and value imported"
 
 # ls, and get on a terminal, show control characters and stray bytes as \xNN.
 expected=$'/odd\n  %2Edot = dot\n  a%2Fb = slash\n  big = 1e+300\n  e\\x1b[31m = x\n  lines = one\\x0atwo'
