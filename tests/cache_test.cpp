@@ -1,6 +1,6 @@
-// The device cache as a client and the dispatcher use it: queries, MAC/IP
-// binding changes, field updates, the device-info and key subscriptions and
-// the traffic-blocked document, with their exact log lines.
+// What the cache model (model_devices_test) doesn't express: an append that
+// runs out of memory, calls waiting on the locks, the key subscriptions with
+// their walks, and the traffic-blocked document.
 
 #include <atomic>
 #include <cstdlib>
