@@ -71,9 +71,9 @@ void Heard(orv::DevInfoChangeType type, const std::string& id, const std::string
   static const char* const kTypes[] = {" new ", " upd ", " del "};
   g_heard.push_back(std::to_string(kN) + kTypes[type] + id + " " + field +
                     " exists=" + std::to_string(api::device_exists(id)));
-  Texts all;
-  for (int slot = 0; slot < 13; ++slot) all.push_back(Subscribed(slot));
-  if (kN == 3) api::unset_on_dev_info_change(all, Heard<3>);  // once only, mid-walk
+  // 3 leaves the field it hears of mid-walk, and takes 0 with it.
+  if (kN == 3 && !field.empty()) api::unset_on_dev_info_change({field}, Heard<3>);
+  if (kN == 3 && !field.empty()) api::unset_on_dev_info_change({field}, Heard<0>);
 }
 // The last, no function, is never registered.
 const DevInfoChangeCallback kCallbacks[] = {Heard<0>, Heard<1>, Heard<2>, Heard<3>, nullptr};
@@ -89,11 +89,11 @@ struct Model {
   void Hear(int n, const char* type, const std::string& id, const std::string& field) {
     heard.push_back(std::to_string(n) + type + id + " " + field +
                     " exists=" + std::to_string(devices.count(id)));
-    if (n != 3) return;
-    for (auto it = subscribers.begin(); it != subscribers.end();) {
-      it->second.erase(std::remove(it->second.begin(), it->second.end(), 3), it->second.end());
-      it = it->second.empty() ? subscribers.erase(it) : std::next(it);
-    }
+    if (n != 3 || field.empty()) return;
+    std::vector<int>& list = subscribers[field];
+    list.erase(std::remove_if(list.begin(), list.end(), [](int m) { return m == 3 || m == 0; }),
+               list.end());
+    if (list.empty()) subscribers.erase(field);
   }
   // Everyone: each distinct callback once, by ascending address.
   void Everyone(const char* type, const std::string& id, const std::string& what) {
