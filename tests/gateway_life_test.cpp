@@ -56,12 +56,20 @@ int InChild(const std::string& how) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// ThreadSanitizer can't start a thread in a child of a threaded process.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadsInAChild = false;
+#else
+constexpr bool kThreadsInAChild = true;
+#endif
+
 TEST_F(GatewayLifeTest, AForkedChildNeverStopsTheParentsThread) {
   Set("/devices/d1/display_name", "0");
   api::set_on_dev_info_change({"display_name"}, OnInfo<0>);
   Start();
   int round = 0;
   for (const std::string how : {"exit", "uninit", "init", "_exit"}) {
+    if (how == "init" && !kThreadsInAChild) continue;
     EXPECT_EQ(InChild(how), 0) << how;
     Set("/devices/d1/display_name", std::to_string(++round));
     ASSERT_TRUE(Calls::WaitFor("0 upd d1 display_name", round)) << how;
