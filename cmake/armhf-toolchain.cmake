@@ -41,4 +41,6 @@ find_program(ORV_QEMU_ARM NAMES qemu-arm qemu-arm-static)
 if(NOT ORV_QEMU_ARM)
   message(FATAL_ERROR "qemu-arm not found: run scripts/setup-armhf.sh")
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ORV_QEMU_ARM} -L ${ORV_ARMHF_LOADER_ROOT})
+# ORV_TESTS_EMULATED tells the tests what qemu's user mode can't do.
+set(CMAKE_CROSSCOMPILING_EMULATOR env ORV_TESTS_EMULATED=qemu-arm ${ORV_QEMU_ARM} -L
+    ${ORV_ARMHF_LOADER_ROOT})

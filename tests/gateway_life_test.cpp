@@ -69,7 +69,10 @@ TEST_F(GatewayLifeTest, AForkedChildNeverStopsTheParentsThread) {
   Start();
   int round = 0;
   for (const std::string how : {"exit", "uninit", "init", "_exit"}) {
-    if (how == "init" && !kThreadsInAChild) continue;
+    // qemu's user mode can't either ($ORV_TESTS_EMULATED, set by the armhf build).
+    if (how == "init" && (!kThreadsInAChild || std::getenv("ORV_TESTS_EMULATED") != nullptr)) {
+      continue;
+    }
     EXPECT_EQ(InChild(how), 0) << how;
     Set("/devices/d1/display_name", std::to_string(++round));
     ASSERT_TRUE(Calls::WaitFor("0 upd d1 display_name", round)) << how;
