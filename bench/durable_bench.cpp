@@ -129,12 +129,12 @@ BENCHMARK_CAPTURE(DurableSet, store_dir, StoreDir())
     ->Unit(benchmark::kMillisecond);
 
 const bool kRegistered =
-    RegisterFigure({"14a durable set, disk", "14/durable_set/disk", "measured", "baseline", "", "ns",
-                    Goal::kReport, 0}) &&
+    RegisterFigure({"14a durable set, disk", "14/durable_set/disk", "measured", "baseline", "",
+                    "ns", Goal::kReport, 0}) &&
     RegisterFigure({"14b durable set, disk, vs synced by hand", "14/durable_set/disk", "measured",
                     "synced", "", "ns", Goal::kReport, 0}) &&
-    RegisterFigure({"14c durable set, store dir", "14/durable_set/store_dir", "measured", "baseline",
-                    "", "ns", Goal::kReport, 0});
+    RegisterFigure({"14c durable set, store dir", "14/durable_set/store_dir", "measured",
+                    "baseline", "", "ns", Goal::kReport, 0});
 
 }  // namespace
 }  // namespace orv_bench

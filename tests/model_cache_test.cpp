@@ -55,18 +55,19 @@ void showValue(const Change& c, std::ostream& out) {
 // Each change is drawn at full size: the size scales a range down, which
 // would leave the later kinds, ids and slots out of short runs.
 rc::Gen<std::vector<Change>> GenChanges(bool live) {
-  return rc::gen::container<std::vector<Change>>(rc::gen::resize(100, rc::gen::construct<Change>(
-      live ? rc::gen::weightedElement<Kind>({{12, kField},
-                                             {10, kMac},
-                                             {4, kDelMac},
-                                             {2, kDelMacs},
-                                             {4, kDelDevice},
-                                             {2, kDelAll},
-                                             {1, kOverflow},
-                                             {2, kSettle},
-                                             {2, kBusy}})
-           : rc::gen::element(kField, kMac),
-      rc::gen::inRange(0, 3), rc::gen::inRange(0, 6), rc::gen::inRange(0, 3))));
+  return rc::gen::container<std::vector<Change>>(rc::gen::resize(
+      100, rc::gen::construct<Change>(live ? rc::gen::weightedElement<Kind>({{12, kField},
+                                                                             {10, kMac},
+                                                                             {4, kDelMac},
+                                                                             {2, kDelMacs},
+                                                                             {4, kDelDevice},
+                                                                             {2, kDelAll},
+                                                                             {1, kOverflow},
+                                                                             {2, kSettle},
+                                                                             {2, kBusy}})
+                                           : rc::gen::element(kField, kMac),
+                                      rc::gen::inRange(0, 3), rc::gen::inRange(0, 6),
+                                      rc::gen::inRange(0, 3))));
 }
 
 // What the subscribers were told, and what didn't add up.

@@ -173,13 +173,13 @@ const std::vector<orv_tools::Command> kCommands = {
     {"watch", nullptr, 0, 0, "watch takes no argument"},
     {"status", nullptr, 0, 0, "status takes no argument"}};
 
-const std::vector<orv_tools::Option> kOptions = {
-    {"--root", "DIR"},    {"--log-level", "N"},   {"--timeout", "MS"},
-    {"--events", "LIST"}, {"--fields", "LIST"},   {"--json", nullptr}};
+const std::vector<orv_tools::Option> kOptions = {{"--root", "DIR"},    {"--log-level", "N"},
+                                                 {"--timeout", "MS"},  {"--events", "LIST"},
+                                                 {"--fields", "LIST"}, {"--json", nullptr}};
 
 // Run checks the store's root, starts the library and answers `command`.
-int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms,
-        bool json, orv_tools::WatchOptions watch) {
+int Run(const std::string& command, const std::vector<std::string>& args, int timeout_ms, bool json,
+        orv_tools::WatchOptions watch) {
   // The library would take a missing root for a store without devices.
   // status shows instead what the library makes of it.
   const std::string problem = orv_tools::RootProblem();

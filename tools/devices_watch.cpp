@@ -275,8 +275,8 @@ int Watch(const WatchOptions& options) {
   const std::vector<std::string> fields = SplitList(options.fields);
   std::string unknown = UnknownName(shown, SplitList(kWatchEventNames));
   if (!unknown.empty()) {
-    return orv_tools::Usage("orv-devices", "unknown event " + unknown + " for --events; one of " +
-                                               kWatchEventNames);
+    return orv_tools::Usage(
+        "orv-devices", "unknown event " + unknown + " for --events; one of " + kWatchEventNames);
   }
   unknown = UnknownName(fields, kDeviceFields);
   if (!unknown.empty()) {

@@ -159,7 +159,8 @@ DeviceKey classify_device_key(std::string_view key) {
 bool key_deleted(const orv::path& key) {
   orv::storage::NodeInfo info;
   if (orv::setMgmt::statKey(key.str(), info) >= 0) return false;
-  return orverrno.code() == orv::setMgmt::kNotFound && orverrno.message().find("not found") != std::string::npos;
+  return orverrno.code() == orv::setMgmt::kNotFound &&
+         orverrno.message().find("not found") != std::string::npos;
 }
 
 int handle_device_change(const orv::path& key) {

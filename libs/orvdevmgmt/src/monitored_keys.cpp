@@ -13,7 +13,6 @@
 
 namespace {
 
-
 // FindSpy returns the entry registered under exactly `key_regex`.
 std::list<KeySpy>::iterator FindSpy(std::list<KeySpy>& spies, const std::string& key_regex) {
   return std::find_if(spies.begin(), spies.end(),

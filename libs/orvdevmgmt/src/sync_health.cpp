@@ -18,7 +18,6 @@ namespace orv {
 namespace devmgmt_internal {
 namespace {
 
-
 // CachedIds returns the ids in the cache, in the map's order.
 std::vector<std::string> CachedIds() {
   std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);

@@ -93,16 +93,16 @@ namespace devMgmt {
 
 // ---- Error codes, in orverrno, with their texts ----
 
-inline constexpr int kPipeFailed = 1;          // (no text) init() could not make its wake-up pipe
-inline constexpr int kDeviceNotFound = 4;      // "not found": a device id not in the cache
-inline constexpr int kStreamClosed = 9;        // "stream closed": an EventStream not open
-inline constexpr int kInvalidKeyRegex = 4;     // "invalid key_regex": set_on_key_change()
-inline constexpr int kAddressNotFound = 5;     // "not found": a MAC or IP lookup without a match
-inline constexpr int kAlreadyRunning = 16;     // "already running": init() while running
-inline constexpr int kNullCallback = 22;       // "null callback": a registration of null
+inline constexpr int kPipeFailed = 1;           // (no text) init() could not make its wake-up pipe
+inline constexpr int kDeviceNotFound = 4;       // "not found": a device id not in the cache
+inline constexpr int kStreamClosed = 9;         // "stream closed": an EventStream not open
+inline constexpr int kInvalidKeyRegex = 4;      // "invalid key_regex": set_on_key_change()
+inline constexpr int kAddressNotFound = 5;      // "not found": a MAC or IP lookup without a match
+inline constexpr int kAlreadyRunning = 16;      // "already running": init() while running
+inline constexpr int kNullCallback = 22;        // "null callback": a registration of null
 inline constexpr int kCalledFromCallback = 35;  // "called from a callback": see uninit(), init()
-inline constexpr int kNotRunning = 107;        // "not running": wait_for_sync() while stopped
-inline constexpr int kTimedOut = 110;          // "timed out": wait_for_sync() ran out of time
+inline constexpr int kNotRunning = 107;         // "not running": wait_for_sync() while stopped
+inline constexpr int kTimedOut = 110;           // "timed out": wait_for_sync() ran out of time
 
 // ---- Lifecycle ----
 

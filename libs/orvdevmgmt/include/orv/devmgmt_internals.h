@@ -173,14 +173,12 @@ class MonitoredKeys {
 
   // add_key registers `callback` under `key_regex`. Returns 0; -1 with
   // orverrno code 4 "invalid key_regex" when the expression doesn't compile.
-  ORVDEVMGMT_EXPORT int add_key(const std::string& key_regex,
-                                const KeyChangeCallback& callback);
+  ORVDEVMGMT_EXPORT int add_key(const std::string& key_regex, const KeyChangeCallback& callback);
   // remove_key drops every registration of `callback` under `key_regex`, and
   // the entry when none is left. Returns 0. Called on a thread that is not
   // itself in a walk, it then waits for the walks of other threads under way,
   // which may still call `callback`: once it returns, nothing does.
-  ORVDEVMGMT_EXPORT int remove_key(const std::string& key_regex,
-                                   const KeyChangeCallback& callback);
+  ORVDEVMGMT_EXPORT int remove_key(const std::string& key_regex, const KeyChangeCallback& callback);
   // match_key calls, entry by entry in creation order, every function of
   // every expression that matches somewhere in `key`, and returns whether any
   // matched. The callbacks called are those registered when it began.

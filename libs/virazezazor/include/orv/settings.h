@@ -105,8 +105,7 @@ VIRAZEZAZOR_EXPORT std::string root();
 VIRAZEZAZOR_EXPORT int getKey(const std::string& key, std::string& value);
 
 // getKeyValue returns the text at `key`, or `fallback` when it can't be read.
-VIRAZEZAZOR_EXPORT std::string getKeyValue(const std::string& key,
-                                               const std::string& fallback);
+VIRAZEZAZOR_EXPORT std::string getKeyValue(const std::string& key, const std::string& fallback);
 
 // getKeyValue returns the value at `key` read as a decimal integer, or
 // `fallback` when it can't be read or is not wholly an integer that fits an
