@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "terminal_text.h"
+#include "tools_version.h"
 
 namespace orv_tools {
 namespace {
@@ -19,6 +20,16 @@ const Option* FindOption(const std::vector<Option>& options, const std::string& 
 int Fail(const char* tool, int status, const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", tool, Printable(message).c_str());
   return status;
+}
+
+bool AnswerHelpOrVersion(const CommandLine& line, const char* tool, const char* usage,
+                         int& status) {
+  if (line.help) {
+    status = std::fputs(usage, stdout) < 0 ? kExitFailed : kExitOk;
+  } else if (line.version) {
+    status = std::printf("%s %s\n", tool, kVersion) < 0 ? kExitFailed : kExitOk;
+  }
+  return line.help || line.version;
 }
 
 int Usage(const char* tool, const std::string& problem) {

@@ -50,6 +50,11 @@ struct CommandLine {
   std::map<std::string, std::string> values;  // given options: name -> value ("" for a flag)
 };
 
+// AnswerHelpOrVersion prints `usage` for --help, or "<tool> <version>" for
+// --version, and returns true with the exit status in `status`; false when
+// `line` asks for neither.
+bool AnswerHelpOrVersion(const CommandLine& line, const char* tool, const char* usage, int& status);
+
 // ParseCommandLine reads argv[1..argc) into `line`. Options may come before
 // or after the command; "--" ends them. With `dashes_are_arguments`, a word
 // after the command that starts with "-" and is no option is an argument

@@ -115,11 +115,8 @@ int main(int argc, char** argv) {
   orv_tools::CommandLine line;
   std::string problem = orv_tools::ParseCommandLine(argc, argv, kOptions, true, line);
   if (!problem.empty()) return orv_tools::Usage(kTool, problem);
-  if (line.help) return std::fputs(kUsage, stdout) < 0 ? kExitFailed : kExitOk;
-  if (line.version) {
-    std::printf("%s %s\n", kTool, orv_tools::kVersion);
-    return kExitOk;
-  }
+  int answered = kExitOk;
+  if (orv_tools::AnswerHelpOrVersion(line, kTool, kUsage, answered)) return answered;
   const orv_tools::Command* command = orv_tools::FindCommand(line.words, kCommands, problem);
   if (command != nullptr) problem = FlagProblem(line, command->name);
   if (problem.empty() && line.values.count("--root") != 0) {
