@@ -7,7 +7,6 @@
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 #include "orv/settings.h"
-#include "sync_thread.h"
 
 namespace orv {
 namespace devmgmt_internal {
@@ -164,6 +163,12 @@ bool key_deleted(const orv::path& key) {
 }
 
 int handle_device_change(const orv::path& key) {
+  SyncHealth unseen;
+  CacheReload dropped(unseen);
+  return handle_device_change(key, dropped);
+}
+
+int handle_device_change(const orv::path& key, CacheReload& reload) {
   ORV_LOG(orv::log::kInfo, "Changed key %s", key);
   const std::string& text = key.str();
   const DeviceKey parsed = classify_device_key(text);
@@ -179,7 +184,7 @@ int handle_device_change(const orv::path& key) {
         ORV_LOG(orv::log::kError, "BUG: change on /devices");
         return 0;
       }
-      g_sync_thread.health.Dropping();  // for the next reload's report
+      reload.Dropping();  // for the next reload's report
       g_devices.clear();
       return PassOn(text);
     case KEY_DEVICE:
@@ -188,7 +193,7 @@ int handle_device_change(const orv::path& key) {
         // here: what the cache holds of the old one (MACs, blocked) would
         // stay. The thread reloads the cache after this batch of changes.
         ORV_LOG(orv::log::kError, "BUG: change on %s", key);
-        g_sync_thread.health.RequestReload();
+        reload.Request();
         return 0;
       }
       g_devices.remove_device_id(parsed.device_id);

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "cache_reload.h"
 #include "orv/path.h"
 
 namespace orv {
@@ -59,7 +60,11 @@ bool key_deleted(const orv::path& key);
 // handle_device_change applies one changed key to g_devices, then passes it
 // to g_monitored_keys. Returns 1 when the key was handled, 0 when it was
 // ignored, refused with a "BUG:" line, or its value could not be read.
-// Runs on the sync thread.
+// Runs on the sync thread, which passes its `reload`: a deletion of /devices
+// records there the ids it empties from the cache, and a change the cache
+// can't take alone asks there for a whole reload. Without `reload` both are
+// dropped.
+int handle_device_change(const orv::path& key, CacheReload& reload);
 int handle_device_change(const orv::path& key);
 
 }  // namespace devmgmt_internal

@@ -18,7 +18,6 @@
 #include "traffic_status.h"
 
 using orv::devMgmt::Device;
-using orv::devmgmt_internal::g_sync_pipe;
 using orv::devmgmt_internal::g_traffic_blocked_callback;
 using orv::devmgmt_internal::kTrafficBlockedKeyRegex;
 
@@ -28,26 +27,10 @@ Devices g_devices;
 namespace orv {
 namespace devmgmt_internal {
 
+int g_sync_pipe[2] = {-1, -1};  // statically initialised: made by g_sync_thread
 SyncThread g_sync_thread;
 std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback{nullptr};
 
-namespace {
-
-// LoadingMark names the thread running init()'s load while it lives.
-class LoadingMark {
- public:
-  explicit LoadingMark(std::atomic<std::thread::id>& loading) : loading_(loading) {
-    loading_.store(std::this_thread::get_id());
-  }
-  LoadingMark(const LoadingMark&) = delete;
-  LoadingMark& operator=(const LoadingMark&) = delete;
-  ~LoadingMark() { loading_.store(std::thread::id()); }
-
- private:
-  std::atomic<std::thread::id>& loading_;
-};
-
-}  // namespace
 }  // namespace devmgmt_internal
 
 namespace devMgmt {
@@ -57,47 +40,46 @@ using devmgmt_internal::g_sync_thread;
 // ---- Lifecycle ----
 
 int init() {
-  g_sync_thread.forget_inherited();
-  if (g_sync_thread.loading.load() == std::this_thread::get_id()) {
+  if (g_sync_thread.IsLoading()) {
     orverrno.set(kCalledFromCallback, "called from a callback");
     return -1;
   }
-  if (g_sync_pipe[1] != -1) {
+  if (g_sync_thread.Running()) {
     orverrno.set(kAlreadyRunning, "already running");
     return -1;
   }
   g_sync_thread.health.Reset();
+  g_sync_thread.reload.Reset();
   {
-    const devmgmt_internal::LoadingMark mark(g_sync_thread.loading);
-    g_sync_thread.health.Load(/*report=*/false);
+    const devmgmt_internal::SyncThread::Loading mark(g_sync_thread);
+    g_sync_thread.reload.Load(/*report=*/false);
   }
-  return devmgmt_internal::start_sync_thread(g_sync_thread);
+  return g_sync_thread.Start();
 }
 
 int uninit() {
-  if (g_sync_thread.on_this_thread()) {
+  if (g_sync_thread.OnThisThread()) {
     orverrno.set(kCalledFromCallback, "called from a callback");
     return -1;
   }
-  g_sync_thread.forget_inherited();
-  if (g_sync_pipe[1] == -1) return 0;
-  devmgmt_internal::stop_sync_thread(g_sync_thread);
+  if (!g_sync_thread.Running()) return 0;
+  g_sync_thread.Stop();
   g_devices.clear();
   devmgmt_internal::Streams().OnStopped();
   return 0;
 }
 
 int wait_for_sync(int timeout_ms) {
-  if (g_sync_thread.on_this_thread()) {
+  if (g_sync_thread.OnThisThread()) {
     orverrno.set(kCalledFromCallback, "called from a callback");
     return -1;
   }
-  g_sync_thread.forget_inherited();
+  g_sync_thread.ForgetInherited();
   return g_sync_thread.health.WaitForSync(timeout_ms);
 }
 
 int get_sync_status(SyncStatus& status) {
-  g_sync_thread.forget_inherited();
+  g_sync_thread.ForgetInherited();
   g_sync_thread.health.Get(status);
   return 0;
 }

@@ -5,43 +5,20 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <iterator>
-#include <utility>
 
 #include "load_figures.h"
 #include "log_frame.h"
 #include "orv/devmgmt.h"
-#include "orv/devmgmt_internals.h"
 #include "orv/error.h"
 
 namespace orv {
 namespace devmgmt_internal {
-namespace {
-
-// CachedIds returns the ids in the cache, in the map's order.
-std::vector<std::string> CachedIds() {
-  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
-  std::vector<std::string> ids;
-  ids.reserve(g_devices.devices.size());
-  for (const auto& entry : g_devices.devices) ids.push_back(entry.first);
-  return ids;
-}
-
-// Sorted returns `ids` sorted bytewise.
-std::vector<std::string> Sorted(std::vector<std::string> ids) {
-  std::sort(ids.begin(), ids.end());
-  return ids;
-}
-
-}  // namespace
 
 void SyncHealth::Reset() {
   std::lock_guard<std::mutex> hold(mutex_);
   loads_ = descriptors_lost_ = 0;
   last_load_devices_ = last_load_us_ = 0;
   last_store_error_.clear();
-  dropped_.clear();
-  reload_requested_ = false;
   changes_applied_.store(0, std::memory_order_relaxed);
   last_change_ms_.store(0, std::memory_order_relaxed);
 }
@@ -59,65 +36,11 @@ void SyncHealth::Stopped() {
   changed_.notify_all();
 }
 
-void SyncHealth::Load(bool report) {
-  std::vector<std::string> vanished;
-  const auto start = std::chrono::steady_clock::now();
-  std::size_t devices = 0;
-  std::vector<std::string> before, after;
-  // The load runs with no lock of ours held: it writes its first line before
-  // it takes the cache's mutex. On the sync thread nothing but the load
-  // changes the cache between the looks before and after it.
-  if (report) before = CachedIds();
-  g_devices.load();
-  if (report) {
-    after = CachedIds();
-    devices = after.size();
-  } else {
-    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
-    devices = g_devices.devices.size();
-  }
-  const auto took = std::chrono::steady_clock::now() - start;
-  if (report) {
-    before = Sorted(std::move(before));
-    after = Sorted(std::move(after));
-    std::vector<std::string> known;  // cached before, or cleared since the last reload
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      std::set_union(before.begin(), before.end(), dropped_.begin(), dropped_.end(),
-                     std::back_inserter(known));
-      dropped_.clear();
-    }
-    std::set_difference(known.begin(), known.end(), after.begin(), after.end(),
-                        std::back_inserter(vanished));
-  }
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ++loads_;
-    last_load_devices_ = static_cast<std::int64_t>(devices);
-    last_load_us_ = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
-  }
-  if (!report) return;
-  // The callback runs with no lock of the cache held. What it throws is
-  // logged and dropped: the load itself went well.
-  std::lock_guard<std::recursive_mutex> call(reloaded_mutex_);
-  if (reloaded_callback_ == nullptr) return;
-  try {
-    reloaded_callback_(vanished);
-  } catch (const std::exception& error) {
-    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
-                                   "BUG: the cache-reloaded callback failed: %s", error.what());
-  } catch (...) {
-    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
-                                   "BUG: the cache-reloaded callback failed");
-  }
-}
-
-void SyncHealth::Dropping() {
-  std::vector<std::string> ids = Sorted(CachedIds());
+void SyncHealth::Loaded(std::int64_t devices, std::int64_t took_us) {
   std::lock_guard<std::mutex> hold(mutex_);
-  std::vector<std::string> all;
-  std::set_union(dropped_.begin(), dropped_.end(), ids.begin(), ids.end(), std::back_inserter(all));
-  dropped_.swap(all);
+  ++loads_;
+  last_load_devices_ = devices;
+  last_load_us_ = took_us;
 }
 
 void SyncHealth::Watching(bool watching, const std::string& store_error) {
@@ -136,15 +59,9 @@ void SyncHealth::Synced() {
   changed_.notify_all();
 }
 
-void SyncHealth::RequestReload() {
+void SyncHealth::OutOfStep() {
   std::lock_guard<std::mutex> hold(mutex_);
-  reload_requested_ = true;
   synced_ = false;
-}
-
-bool SyncHealth::TakeReloadRequest() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return std::exchange(reload_requested_, false);
 }
 
 void SyncHealth::ChangeApplied() {
@@ -192,6 +109,22 @@ void SyncHealth::SetReloadedCallback(CacheReloadedCallback callback) {
 void SyncHealth::ResetReloadedCallback() {
   std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
   reloaded_callback_ = nullptr;
+}
+
+void SyncHealth::CallReloaded(const std::vector<std::string>& vanished) {
+  // The callback runs with no lock of the cache held. What it throws is
+  // logged and dropped: the load itself went well.
+  std::lock_guard<std::recursive_mutex> call(reloaded_mutex_);
+  if (reloaded_callback_ == nullptr) return;
+  try {
+    reloaded_callback_(vanished);
+  } catch (const std::exception& error) {
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
+                                   "BUG: the cache-reloaded callback failed: %s", error.what());
+  } catch (...) {
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
+                                   "BUG: the cache-reloaded callback failed");
+  }
 }
 
 }  // namespace devmgmt_internal

@@ -1,5 +1,6 @@
 // sync_health.h: what the sync thread reports of itself, for wait_for_sync,
-// get_sync_status and the cache-reloaded subscription.
+// get_sync_status and the cache-reloaded subscription: figures and the synced
+// condition, written by the thread's owner and the thread, read by anyone.
 
 #ifndef ORVDEVMGMT_SRC_SYNC_HEALTH_H_
 #define ORVDEVMGMT_SRC_SYNC_HEALTH_H_
@@ -20,22 +21,15 @@ namespace devmgmt_internal {
 // sync thread writes it, any thread reads it.
 class SyncHealth {
  public:
-  // Lifecycle, from init()/uninit(). Reset zeroes the figures of the last
-  // run, before init()'s load.
+  // Lifecycle, from the sync thread's owner. Reset zeroes the figures of the
+  // last run, before init()'s load.
   void Reset();
   void Started();
   void Stopped();
 
-  // Load loads g_devices and records how long it took and how many devices
-  // it left. With `report` (the sync thread's reloads) a registered
-  // cache-reloaded callback then gets the ids that were cached before and not
-  // after. Exceptions from the load pass on.
-  void Load(bool report);
-
-  // Dropping records the ids in the cache before the change of /devices
-  // empties it without notifying: the next reload reports them as vanished
-  // unless they are back.
-  void Dropping();
+  // Loaded records one whole load of the cache: the devices it left and how
+  // long it took.
+  void Loaded(std::int64_t devices, std::int64_t took_us);
 
   // Watching records whether the thread holds the notification descriptor;
   // `store_error` is the store's reason when it doesn't. Losing a descriptor
@@ -44,12 +38,9 @@ class SyncHealth {
   // Synced records that the thread holds the descriptor and has reloaded
   // since: from now on every change is reported.
   void Synced();
-  // RequestReload records that the cache is out of step with the store in a
-  // way one change can't put right: not synced until the thread has reloaded.
-  // TakeReloadRequest, on the sync thread, returns whether one was made since
-  // it last asked.
-  void RequestReload();
-  bool TakeReloadRequest();
+  // OutOfStep records that the cache is out of step with the store in a way
+  // one change can't put right: not synced until the thread has reloaded.
+  void OutOfStep();
 
   // LockForFork and UnlockAfterFork hold the figures' lock across fork(), in
   // the parent and then in both processes.
@@ -67,6 +58,9 @@ class SyncHealth {
   // under way on another thread.
   void SetReloadedCallback(CacheReloadedCallback callback);
   void ResetReloadedCallback();
+  // CallReloaded hands `vanished` to the registered function, if any; what it
+  // throws is logged and dropped.
+  void CallReloaded(const std::vector<std::string>& vanished);
 
  private:
   // Below: guarded by mutex_.
@@ -80,8 +74,6 @@ class SyncHealth {
   std::int64_t last_load_us_ = 0;
   std::uint64_t descriptors_lost_ = 0;
   std::string last_store_error_;
-  std::vector<std::string> dropped_;  // since the last reload, sorted
-  bool reload_requested_ = false;
 
   // Written by the sync thread alone, read by any: atomics, no lock on the
   // change path.

@@ -100,7 +100,7 @@ void ReadNotifications(orv::setMgmt::MonitoredKey& monitor, bool& cache_loaded) 
 int ApplyChange(const orv::path& key) {
   int handled = 0;
   std::string failure;
-  if (!Contain([&handled, &key] { handled = handle_device_change(key); }, failure)) {
+  if (!Contain([&handled, &key] { handled = handle_device_change(key, g_sync_thread.reload); }, failure)) {
     orv::log::print_as_sync_thread(orv::log::kError, __LINE__, "BUG: applying %s failed: %s", key,
                                    failure);
     return 0;
@@ -132,13 +132,6 @@ int AboveStdio(int fd) {
   return moved;
 }
 
-void ClosePipe() {
-  for (int& fd : g_sync_pipe) {
-    if (fd != -1) close(fd);
-    fd = -1;
-  }
-}
-
 // The health figures' lock is held across fork(), so that a child never
 // inherits it taken by the parent's sync thread.
 void LockHealthForFork() { g_sync_thread.health.LockForFork(); }
@@ -146,35 +139,45 @@ void UnlockHealthAfterFork() { g_sync_thread.health.UnlockAfterFork(); }
 
 }  // namespace
 
-int g_sync_pipe[2] = {-1, -1};
-
 SyncThread::SyncThread() {
   pthread_atfork(LockHealthForFork, UnlockHealthAfterFork, UnlockHealthAfterFork);
 }
 
 SyncThread::~SyncThread() {
-  if (on_this_thread()) {
-    thread.detach();  // exit() called from a callback: nothing to wait for
+  if (OnThisThread()) {
+    thread_.detach();  // exit() called from a callback: nothing to wait for
     return;
   }
-  stop_sync_thread(*this);
+  Stop();
 }
 
-void SyncThread::forget_inherited() {
-  const pid_t started_by = owner.load();
+bool SyncThread::Running() {
+  ForgetInherited();
+  return g_sync_pipe[1] != -1;
+}
+
+void SyncThread::ClosePipe() {
+  for (int& fd : g_sync_pipe) {
+    if (fd != -1) close(fd);
+    fd = -1;
+  }
+}
+
+void SyncThread::ForgetInherited() {
+  const pid_t started_by = owner_.load();
   if (started_by == 0 || started_by == getpid()) return;
   ClosePipe();  // the child's copies: the parent's pipe stays open
   // The parent's thread object names no thread here: it can be neither
   // joined nor detached, nor destroyed while joinable. It is parked, never
   // to be destroyed.
   alignas(std::thread) static unsigned char parked[sizeof(std::thread)];
-  new (parked) std::thread(std::move(thread));
-  id.store(std::thread::id());
-  owner.store(0);
+  new (parked) std::thread(std::move(thread_));
+  id_.store(std::thread::id());
+  owner_.store(0);
   health.Stopped();
 }
 
-int start_sync_thread(SyncThread& sync) {
+int SyncThread::Start() {
   int made[2];
   if (pipe2(made, O_NONBLOCK) == 0) {
     g_sync_pipe[0] = AboveStdio(made[0]);
@@ -185,37 +188,36 @@ int start_sync_thread(SyncThread& sync) {
     orverrno.set(orv::devMgmt::kPipeFailed);
     return -1;
   }
-  sync.health.Started();
-  sync.owner.store(getpid());
+  health.Started();
+  owner_.store(getpid());
   try {
-    sync.thread = std::thread(sync_thread_function);
+    thread_ = std::thread(sync_thread_function);
   } catch (...) {
     // No thread (no memory for its stack, no threads left): stopped again.
-    sync.owner.store(0);
+    owner_.store(0);
     ClosePipe();
-    sync.health.Stopped();
+    health.Stopped();
     throw;
   }
   return 0;
 }
 
-void stop_sync_thread(SyncThread& sync) {
-  sync.forget_inherited();
-  if (g_sync_pipe[1] == -1) return;
+void SyncThread::Stop() {
+  if (!Running()) return;
   pollfd writable = {g_sync_pipe[1], POLLOUT, 0};
   if (poll(&writable, 1, 0) > 0) {
     const ssize_t written = write(g_sync_pipe[1], "x", 1);
     static_cast<void>(written);  // a full pipe already holds a byte
   }
-  if (sync.thread.joinable()) sync.thread.join();
-  sync.id.store(std::thread::id());
-  sync.owner.store(0);
-  sync.health.Stopped();
+  thread_.join();
+  id_.store(std::thread::id());
+  owner_.store(0);
+  health.Stopped();
   ClosePipe();
 }
 
 void sync_thread_function() {
-  g_sync_thread.id.store(std::this_thread::get_id());
+  g_sync_thread.id_.store(std::this_thread::get_id());
   orv::setMgmt::MonitoredKey monitor;
   monitor.key.add_piece(true, "/devices");
   monitor.events = 0;
@@ -243,7 +245,7 @@ void sync_thread_function() {
       // Changes made while no descriptor was held reach the cache this way.
       if (!cache_loaded) {
         std::string failure;
-        cache_loaded = Contain([] { g_sync_thread.health.Load(/*report=*/true); }, failure);
+        cache_loaded = Contain([] { g_sync_thread.reload.Load(/*report=*/true); }, failure);
         if (cache_loaded) {
           return_freed_memory();  // the records the reload replaced
           g_sync_thread.health.Synced();
@@ -277,7 +279,7 @@ void sync_thread_function() {
     if (count == 2 && fds[1].revents != 0) ReadNotifications(monitor, cache_loaded);
     // A change the cache can't take alone (a device deleted and written anew
     // before its deletion was handled): the whole cache is read again.
-    if (g_sync_thread.health.TakeReloadRequest()) cache_loaded = false;
+    if (g_sync_thread.reload.Requested()) cache_loaded = false;
   }
 
   ORV_LOG(orv::log::kNotice, "stopping sync_devices thread...");
