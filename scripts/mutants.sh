@@ -32,7 +32,7 @@ while IFS= read -r f; do
   if ! cmp -s "$f" "$src/$f"; then mkdir -p "$(dirname "$src/$f")" && cp "$f" "$src/$f"; fi
 done <"$scratch/files"
 # Files the tree no longer has go too: a test file left over would be built.
-(cd "$src" && find . -type f | sed 's|^\./||') | grep -vxF -f "$scratch/files" |
+(cd "$src" && find . -type f | sed 's|^\./||') | { grep -vxF -f "$scratch/files" || true; } |
   while IFS= read -r f; do rm -f "$src/$f"; done
 
 # build DIR [CMAKE ARGS]: configure once, then build; quiet unless it fails.
