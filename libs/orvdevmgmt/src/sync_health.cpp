@@ -20,7 +20,7 @@ namespace {
 
 // CachedIds returns the ids in the cache, in the map's order.
 std::vector<std::string> CachedIds() {
-  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  orv::devMgmt::MutexLock hold(g_devices.mutex);
   std::vector<std::string> ids;
   ids.reserve(g_devices.devices.size());
   for (const auto& entry : g_devices.devices) ids.push_back(entry.first);
@@ -73,7 +73,7 @@ void SyncHealth::Load(bool report) {
     after = CachedIds();
     devices = after.size();
   } else {
-    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+    orv::devMgmt::MutexLock hold(g_devices.mutex);
     devices = g_devices.devices.size();
   }
   const auto took = std::chrono::steady_clock::now() - start;
