@@ -36,7 +36,7 @@ std::vector<std::string> Sorted(std::vector<std::string> ids) {
 }  // namespace
 
 void SyncHealth::Reset() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   loads_ = descriptors_lost_ = 0;
   last_load_devices_ = last_load_us_ = 0;
   last_store_error_.clear();
@@ -47,14 +47,14 @@ void SyncHealth::Reset() {
 }
 
 void SyncHealth::Started() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   running_ = true;
   synced_ = watching_ = false;
   changed_.notify_all();
 }
 
 void SyncHealth::Stopped() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   running_ = synced_ = watching_ = false;
   changed_.notify_all();
 }
@@ -82,7 +82,7 @@ void SyncHealth::Load(bool report) {
     after = Sorted(std::move(after));
     std::vector<std::string> known;  // cached before, or cleared since the last reload
     {
-      std::lock_guard<std::mutex> hold(mutex_);
+      orv::devMgmt::MutexLock hold(mutex_);
       std::set_union(before.begin(), before.end(), dropped_.begin(), dropped_.end(),
                      std::back_inserter(known));
       dropped_.clear();
@@ -91,7 +91,7 @@ void SyncHealth::Load(bool report) {
                         std::back_inserter(vanished));
   }
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    orv::devMgmt::MutexLock hold(mutex_);
     ++loads_;
     last_load_devices_ = static_cast<std::int64_t>(devices);
     last_load_us_ = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
@@ -99,7 +99,7 @@ void SyncHealth::Load(bool report) {
   if (!report) return;
   // The callback runs with no lock of the cache held. What it throws is
   // logged and dropped: the load itself went well.
-  std::lock_guard<std::recursive_mutex> call(reloaded_mutex_);
+  orv::devMgmt::MutexLock call(reloaded_mutex_);
   if (reloaded_callback_ == nullptr) return;
   try {
     reloaded_callback_(vanished);
@@ -114,14 +114,14 @@ void SyncHealth::Load(bool report) {
 
 void SyncHealth::Dropping() {
   std::vector<std::string> ids = Sorted(CachedIds());
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   std::vector<std::string> all;
   std::set_union(dropped_.begin(), dropped_.end(), ids.begin(), ids.end(), std::back_inserter(all));
   dropped_.swap(all);
 }
 
 void SyncHealth::Watching(bool watching, const std::string& store_error) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   if (watching_ && !watching) {
     ++descriptors_lost_;
     synced_ = false;
@@ -131,19 +131,19 @@ void SyncHealth::Watching(bool watching, const std::string& store_error) {
 }
 
 void SyncHealth::Synced() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   synced_ = true;
   changed_.notify_all();
 }
 
 void SyncHealth::RequestReload() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   reload_requested_ = true;
   synced_ = false;
 }
 
 bool SyncHealth::TakeReloadRequest() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   return std::exchange(reload_requested_, false);
 }
 
@@ -156,9 +156,16 @@ void SyncHealth::ChangeApplied() {
 }
 
 int SyncHealth::WaitForSync(int timeout_ms) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  const bool ended = changed_.wait_for(hold, std::chrono::milliseconds(std::max(timeout_ms, 0)),
-                                       [this] { return !running_ || synced_; });
+  orv::devMgmt::MutexLock hold(mutex_);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  bool ended = true;
+  while (running_ && !synced_) {
+    if (!changed_.WaitUntil(mutex_, deadline)) {
+      ended = !running_ || synced_;
+      break;
+    }
+  }
   if (!running_) {
     orverrno.set(orv::devMgmt::kNotRunning, "not running");
     return -1;
@@ -171,7 +178,7 @@ int SyncHealth::WaitForSync(int timeout_ms) {
 }
 
 void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   status.running = running_;
   status.watching = watching_;
   status.loads = loads_;
@@ -185,12 +192,12 @@ void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
 }
 
 void SyncHealth::SetReloadedCallback(CacheReloadedCallback callback) {
-  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
+  orv::devMgmt::MutexLock hold(reloaded_mutex_);
   reloaded_callback_ = callback;
 }
 
 void SyncHealth::ResetReloadedCallback() {
-  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
+  orv::devMgmt::MutexLock hold(reloaded_mutex_);
   reloaded_callback_ = nullptr;
 }
 
