@@ -21,7 +21,7 @@ using State = std::map<std::string, std::string>;
 // CacheState is what a reader in step holds: id -> the record, described.
 State CacheState() {
   State state;
-  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  orv::devMgmt::MutexLock hold(g_devices.mutex);
   for (const auto& entry : g_devices.devices) state[entry.first] = Describe(entry.second, true);
   return state;
 }

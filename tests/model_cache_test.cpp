@@ -212,7 +212,7 @@ class CacheModelTest : public LibraryTest {
   // by a change has 0).
   std::map<std::string, std::string> Rendered(Devices& cache) {
     std::map<std::string, std::string> out;
-    std::lock_guard<std::recursive_mutex> hold(cache.mutex);
+    orv::devMgmt::MutexLock hold(cache.mutex);
     for (const auto& [id, device] : cache.devices) {
       std::string level;
       orv::devMgmt::Device copy = device;

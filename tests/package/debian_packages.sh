@@ -20,7 +20,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 declare -A holds=(
   [libvirazezazor1]='usr/lib/*/libvirazezazor.so.1.0.0'
   [liborvdevmgmt1]='usr/lib/*/liborvdevmgmt.so.1.0.0'
-  [liborvdevmgmt-dev]='usr/include/orv/devmgmt.h usr/lib/*/liborvdevmgmt.so usr/lib/*/pkgconfig/orvdevmgmt.pc usr/lib/*/cmake/orvdevmgmt/orvdevmgmtConfig.cmake usr/share/man/man7/orvdevmgmt.7.gz'
+  [liborvdevmgmt-dev]='usr/include/orv/devmgmt.h usr/include/orv/devmgmt_mutex.h usr/lib/*/liborvdevmgmt.so usr/lib/*/pkgconfig/orvdevmgmt.pc usr/lib/*/cmake/orvdevmgmt/orvdevmgmtConfig.cmake usr/share/man/man7/orvdevmgmt.7.gz'
   [orv-tools]='usr/bin/orv-settings usr/bin/orv-devices usr/share/man/man1/orv-settings.1.gz usr/share/bash-completion/completions/orv-devices')
 declare -A depends=(
   [libvirazezazor1]='libc6 libjansson4 libstdc++6' [liborvdevmgmt1]='libvirazezazor1 libjansson4 libstdc++6'

@@ -123,7 +123,7 @@ inline std::string Cached(const std::string& id) {
   return orv::devMgmt::get_device(id, d) ? Describe(d) : "absent";
 }
 inline std::string Owner(const std::string& mac) {
-  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  orv::devMgmt::MutexLock hold(g_devices.mutex);
   auto found = g_devices.mac_to_device_id.find(mac);
   return found == g_devices.mac_to_device_id.end() ? "-" : found->second;
 }
@@ -132,7 +132,7 @@ inline std::string Owner(const std::string& mac) {
 // the device the index names.
 inline std::map<std::string, std::string> Render(Devices& cache) {
   std::map<std::string, std::string> out;
-  std::lock_guard<std::recursive_mutex> hold(cache.mutex);
+  orv::devMgmt::MutexLock hold(cache.mutex);
   for (const auto& entry : cache.devices) out["dev " + entry.first] = Describe(entry.second, true);
   for (const auto& entry : cache.mac_to_device_id) out["mac " + entry.first] = entry.second;
   return out;
@@ -190,13 +190,13 @@ class LibraryTest : public ::testing::Test {
     orv::devMgmt::unset_on_cache_reloaded(nullptr);
     std::vector<std::pair<std::string, KeyChangeCallback>> keys;
     {
-      std::lock_guard<std::mutex> hold(g_monitored_keys.mutex);
+      orv::devMgmt::MutexLock hold(g_monitored_keys.mutex);
       for (const KeySpy& spy : g_monitored_keys.key_spies) {
         for (KeyChangeCallback callback : spy.callbacks) keys.emplace_back(spy.key_regex, callback);
       }
     }
     for (const auto& key : keys) orv::devMgmt::unset_on_key_change(key.first, key.second);
-    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+    orv::devMgmt::MutexLock hold(g_devices.mutex);
     g_devices.field_callbacks.clear();
     g_devices.clear();
     Calls::Take();

@@ -16,7 +16,7 @@ namespace {
 
 // CachedCount returns how many devices the cache holds.
 std::size_t CachedCount() {
-  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  orv::devMgmt::MutexLock hold(g_devices.mutex);
   return g_devices.devices.size();
 }
 
@@ -24,7 +24,7 @@ std::size_t CachedCount() {
 std::vector<std::string> CachedIds() {
   std::vector<std::string> ids;
   {
-    std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+    orv::devMgmt::MutexLock hold(g_devices.mutex);
     ids.reserve(g_devices.devices.size());
     for (const auto& entry : g_devices.devices) ids.push_back(entry.first);
   }

@@ -34,7 +34,7 @@ bool PointsInto(const std::vector<MacIp>& macs, const std::string* const (&args)
 void Devices::new_mac_ip(const std::string& device_id_arg, const std::string& mac_arg,
                          const std::string& ip_arg) {
   ORV_LOG(orv::log::kInfo, "device_id=%s, mac=%s, ip=%s", device_id_arg, mac_arg, ip_arg);
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   const std::string* args[3] = {&device_id_arg, &mac_arg, &ip_arg};
   std::string copies[3];
   auto use_copies = [&args, &copies] {
@@ -95,7 +95,7 @@ void Devices::new_mac_ip(const std::string& device_id_arg, const std::string& ma
 void Devices::remove_mac(const std::string& mac_arg, const std::string& device_id_arg) {
   ORV_LOG(orv::log::kInfo, "Removing mac %s for device_id %s", mac_arg, device_id_arg);
   const std::string mac(mac_arg), device_id(device_id_arg);
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
     ORV_LOG(orv::log::kError, "BUG: device_id %s not found in local cache", device_id);
@@ -117,7 +117,7 @@ void Devices::remove_mac(const std::string& mac_arg, const std::string& device_i
 void Devices::remove_macs(const std::string& device_id_arg) {
   ORV_LOG(orv::log::kInfo, "Removing macs for device_id=%s", device_id_arg);
   const std::string device_id(device_id_arg);
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   Device* device = orv::devmgmt_internal::find_or_create(*this, device_id);
   if (device == nullptr) return;  // a NEW_DEV callback removed it again
   for (const MacIp& binding : device->macs) {
@@ -132,7 +132,7 @@ void Devices::remove_macs(const std::string& device_id_arg) {
 void Devices::remove_device_id(const std::string& device_id_arg) {
   ORV_LOG(orv::log::kInfo, "Removing device_id %s", device_id_arg);
   const std::string device_id(device_id_arg);
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
     ORV_LOG(orv::log::kError, "BUG: device_id %s not found in local cache", device_id);

@@ -18,7 +18,7 @@ namespace {
 template <class Value>
 void Store(Devices& cache, const std::string& device_id, Value Device::*member, const Value& value,
            const std::string& field_name) {
-  std::lock_guard<std::recursive_mutex> hold(cache.mutex);
+  orv::devMgmt::MutexLock hold(cache.mutex);
   auto found = cache.devices.find(device_id);
   if (found != cache.devices.end()) {
     found->second.*member = value;

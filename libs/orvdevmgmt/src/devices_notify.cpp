@@ -42,8 +42,12 @@ class CallbackSnapshot {
 
 // NotifyAll calls every distinct registered callback once, in ascending
 // order of function address, and returns how many it called.
-// REQUIRES: the cache's mutex is held.
-int NotifyAll(const Devices& cache, orv::DevInfoChangeType type, const std::string& device_id) {
+// Its caller holds the cache's mutex.
+int NotifyAll(const Devices& cache, orv::DevInfoChangeType type, const std::string& device_id)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+    __attribute__((requires_capability(cache.mutex)))
+#endif
+{
   std::set<DevInfoChangeCallback> distinct;
   for (const auto& entry : cache.field_callbacks) {
     distinct.insert(entry.second.begin(), entry.second.end());

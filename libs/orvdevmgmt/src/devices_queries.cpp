@@ -23,7 +23,7 @@ constexpr const char* kNotFound = "not found";
 Devices::~Devices() = default;
 
 void Devices::clear() {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   orv::devmgmt_internal::Streams().OnClearing(*this);
   devices.clear();
   mac_to_device_id.clear();
@@ -57,12 +57,12 @@ Device& Devices::get_device_ref(const std::string& device_id) {
 }
 
 bool Devices::device_exists(const std::string& device_id) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   return devices.find(device_id) != devices.end();
 }
 
 bool Devices::get_device(const std::string& device_id, Device& device) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
     orverrno.set(kDeviceNotFound, kNotFound);
@@ -74,14 +74,14 @@ bool Devices::get_device(const std::string& device_id, Device& device) {
 }
 
 int Devices::get_devices(std::vector<Device>& devices_out) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   devices_out.reserve(devices_out.size() + devices.size());
   for (const auto& entry : devices) devices_out.push_back(entry.second);
   return static_cast<int>(devices_out.size());
 }
 
 int Devices::get_device_onvelk(const std::string& device_id) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
     orverrno.set(kDeviceNotFound, kNotFound);
@@ -91,7 +91,7 @@ int Devices::get_device_onvelk(const std::string& device_id) {
 }
 
 int Devices::get_device_onguest(const std::string& device_id) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
     orverrno.set(kDeviceNotFound, kNotFound);
@@ -101,7 +101,7 @@ int Devices::get_device_onguest(const std::string& device_id) {
 }
 
 int Devices::get_device_macs(const std::string& device_id, std::vector<std::string>& macs) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
     orverrno.set(kDeviceNotFound, kNotFound);
@@ -112,7 +112,7 @@ int Devices::get_device_macs(const std::string& device_id, std::vector<std::stri
 }
 
 int Devices::get_device_id_by_mac(const std::string& mac, std::string& device_id) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = mac_to_device_id.find(mac);
   if (found == mac_to_device_id.end()) {
     orverrno.set(kAddressNotFound, kNotFound);
@@ -124,7 +124,7 @@ int Devices::get_device_id_by_mac(const std::string& mac, std::string& device_id
 }
 
 int Devices::get_device_id_by_ip(const std::string& ip, std::string& device_id) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   // No IP index: IPs change often and are rarely asked for.
   for (const auto& entry : devices) {
     for (const MacIp& binding : entry.second.macs) {
@@ -140,7 +140,7 @@ int Devices::get_device_id_by_ip(const std::string& ip, std::string& device_id) 
 }
 
 int Devices::get_device_ip(const std::string& device_id, const std::string& mac, std::string& ip) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found != devices.end()) {
     for (const MacIp& binding : found->second.macs) {

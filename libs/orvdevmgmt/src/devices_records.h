@@ -16,9 +16,13 @@ namespace devmgmt_internal {
 // callbacks may change the cache at will, so the record is looked up again
 // after them: null when they removed the device (or emptied the cache). A
 // caller given null drops its change.
-// REQUIRES: cache.mutex is held; `device_id` does not point into the cache
+// The caller holds cache.mutex; `device_id` does not point into the cache
 // (the callbacks could free it): on the creating path, pass a copy.
-orv::devMgmt::Device* find_or_create(Devices& cache, const std::string& device_id);
+orv::devMgmt::Device* find_or_create(Devices& cache, const std::string& device_id)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+    __attribute__((requires_capability(cache.mutex)))
+#endif
+    ;
 
 }  // namespace devmgmt_internal
 }  // namespace orv

@@ -84,7 +84,7 @@ std::string StreamQueue::CoalesceKey(const Event& event) {
 }
 
 void StreamQueue::Push(Event event) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   if (closed_) return;
   if (options_.coalesce) {
     AppendCoalesced(std::move(event));
@@ -94,7 +94,7 @@ void StreamQueue::Push(Event event) {
 }
 
 void StreamQueue::PushSnapshot(const std::vector<Record>& records) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   if (closed_) return;
   if (resync_due_) {
     dropped_ += records.size() + 1;
@@ -119,7 +119,7 @@ void StreamQueue::PushSnapshot(const std::vector<Record>& records) {
 }
 
 void StreamQueue::Stop() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   if (closed_) return;
   // Whatever waits is history of a cache that is empty now. Coalesced, it
   // goes; in the default mode it is kept, past the bound too (one marker per
@@ -143,7 +143,7 @@ void StreamQueue::Stop() {
 }
 
 int StreamQueue::Read(std::vector<Event>& events, std::size_t max_events, bool& resync_due) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   resync_due = false;
   if (closed_) return -1;
   if (resync_due_) {
@@ -175,7 +175,7 @@ int StreamQueue::Read(std::vector<Event>& events, std::size_t max_events, bool& 
 }
 
 void StreamQueue::Resync(const std::vector<Record>& records, bool loaded) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   if (closed_ || !resync_due_) return;
   resync_due_ = false;
   queue_.clear();
@@ -196,7 +196,7 @@ void StreamQueue::Resync(const std::vector<Record>& records, bool loaded) {
 }
 
 void StreamQueue::Close() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   closed_ = true;
   queue_.clear();
   coalesced_.clear();
@@ -205,7 +205,7 @@ void StreamQueue::Close() {
 }
 
 bool StreamQueue::closed() const {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   return closed_;
 }
 

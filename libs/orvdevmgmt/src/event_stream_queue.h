@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "orv/devmgmt_internals.h"
+#include "orv/devmgmt_mutex.h"
 #include "orv/devmgmt_stream.h"
 
 namespace orv {
@@ -85,8 +87,9 @@ class StreamQueue {
            bool& resync_due);
   // Resync replaces a due resync with kResync, a snapshot of `records` and
   // kSynced (kResync alone when `loaded` is false: init()'s load brings it).
-  // REQUIRES: the cache's lock is held, so that no change slips in between.
-  void Resync(const std::vector<Record>& records, bool loaded);
+  // The caller holds the cache's lock, so that no change slips in between.
+  void Resync(const std::vector<Record>& records, bool loaded)
+      __attribute__((requires_capability((g_devices.mutex))));
   // Close marks the stream closed and wakes a reader waiting on fd().
   void Close();
   bool closed() const;
@@ -95,28 +98,32 @@ class StreamQueue {
   using Event = orv::devMgmt::StreamEvent;
   // CoalesceKey is the identity an event is coalesced under; "" for markers.
   static std::string CoalesceKey(const Event& event);
-  // REQUIRES: mutex_ is held.
-  void Append(Event event);
-  void AppendCoalesced(Event event);
-  void Signal();
-  void ClearSignal();
-  bool EmptyLocked() const;
+  // Their caller holds mutex_.
+  void Append(Event event) __attribute__((requires_capability(mutex_)));
+  void AppendCoalesced(Event event) __attribute__((requires_capability(mutex_)));
+  void Signal() __attribute__((requires_capability(mutex_)));
+  void ClearSignal() __attribute__((requires_capability(mutex_)));
+  bool EmptyLocked() const __attribute__((requires_capability(mutex_)));
 
   const orv::devMgmt::StreamOptions options_;
   std::vector<std::unique_ptr<Regex>> key_regexes_;  // compiled from options_
   const int fd_;  // the eventfd; written (made readable) under mutex_
 
-  // State below is guarded by mutex_.
-  mutable std::mutex mutex_;
-  bool closed_ = false;
-  bool signalled_ = false;      // fd_ is readable
-  std::deque<Event> queue_;     // the default mode
-  std::list<Event> coalesced_;  // coalescing mode, in first-pending order
-  std::unordered_map<std::string, std::list<Event>::iterator> pending_;  // into coalesced_
-  std::size_t snapshot_size_ = 0;  // added to the bound: the last snapshot's size
-  bool resync_due_ = false;
-  std::uint64_t dropped_ = 0;   // since the resync became due
-  std::uint64_t sequence_ = 0;  // the last sequence number handed out
+  mutable orv::devMgmt::Mutex mutex_;
+  bool closed_ __attribute__((guarded_by(mutex_))) = false;
+  bool signalled_ __attribute__((guarded_by(mutex_))) = false;   // fd_ is readable
+  std::deque<Event> queue_ __attribute__((guarded_by(mutex_)));  // the default mode
+  // Coalescing mode, in first-pending order.
+  std::list<Event> coalesced_ __attribute__((guarded_by(mutex_)));
+  // Into coalesced_.
+  std::unordered_map<std::string, std::list<Event>::iterator> pending_
+      __attribute__((guarded_by(mutex_)));
+  // Added to the bound: the last snapshot's size.
+  std::size_t snapshot_size_ __attribute__((guarded_by(mutex_))) = 0;
+  bool resync_due_ __attribute__((guarded_by(mutex_))) = false;
+  std::uint64_t dropped_ __attribute__((guarded_by(mutex_))) = 0;  // since the resync became due
+  // The last sequence number handed out.
+  std::uint64_t sequence_ __attribute__((guarded_by(mutex_))) = 0;
 };
 
 }  // namespace devmgmt_internal

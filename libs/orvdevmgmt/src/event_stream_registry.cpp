@@ -24,8 +24,12 @@ using orv::devMgmt::StreamEvent;
 constexpr int kInvalidKeyRegex = 4;
 
 // CachedIds returns the ids in `cache`, sorted bytewise.
-// REQUIRES: cache.mutex is held.
-std::vector<std::string> CachedIds(const Devices& cache) {
+// Its caller holds cache.mutex.
+std::vector<std::string> CachedIds(const Devices& cache)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+    __attribute__((requires_capability(cache.mutex)))
+#endif
+{
   std::vector<std::string> ids;
   ids.reserve(cache.devices.size());
   for (const auto& entry : cache.devices) ids.push_back(entry.first);
@@ -36,7 +40,9 @@ std::vector<std::string> CachedIds(const Devices& cache) {
 // TrafficStatusText returns the traffic-blocked document of `device_id` as
 // compact JSON, members in the document's order; "" when the design's
 // report would give none (no such device, no binding).
-// REQUIRES: g_devices.mutex is held.
+// Its caller holds g_devices.mutex.
+std::string TrafficStatusText(const std::string& device_id, Record& record)
+    __attribute__((requires_capability((g_devices.mutex))));
 std::string TrafficStatusText(const std::string& device_id, Record& record) {
   auto found = g_devices.devices.find(device_id);
   if (found == g_devices.devices.end()) return std::string();
@@ -75,6 +81,8 @@ StreamLoadScope::~StreamLoadScope() {
 
 StreamRegistry::StreamRegistry() : traffic_regex_(kTrafficBlockedKeyRegex) {}
 
+bool StreamRegistry::IsTheCache(const Devices& cache) { return &cache == &g_devices; }
+
 int StreamRegistry::Open(const orv::devMgmt::StreamOptions& options,
                          std::shared_ptr<StreamQueue>& stream) {
   for (const std::string& text : options.key_regexes) {
@@ -91,9 +99,9 @@ int StreamRegistry::Open(const orv::devMgmt::StreamOptions& options,
   }
   // Registered and given its snapshot in one hold of the cache's lock: no
   // change falls between the two.
-  std::lock_guard<std::recursive_mutex> cache(g_devices.mutex);
+  orv::devMgmt::MutexLock cache(g_devices.mutex);
   if (made->WantsSnapshot() && loaded_ && load_depth_ == 0) made->PushSnapshot(Records());
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   streams_.push_back(made);
   open_.fetch_add(1);
   if (made->WantsTraffic()) traffic_.fetch_add(1);
@@ -102,7 +110,7 @@ int StreamRegistry::Open(const orv::devMgmt::StreamOptions& options,
 }
 
 void StreamRegistry::Close(StreamQueue& stream) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   auto found = std::find_if(streams_.begin(), streams_.end(),
                             [&stream](const auto& open) { return open.get() == &stream; });
   if (found == streams_.end()) return;  // closed already
@@ -113,7 +121,7 @@ void StreamRegistry::Close(StreamQueue& stream) {
 }
 
 void StreamRegistry::Resync(StreamQueue& stream) {
-  std::lock_guard<std::recursive_mutex> cache(g_devices.mutex);
+  orv::devMgmt::MutexLock cache(g_devices.mutex);
   // A snapshot during a load (a callback reading its stream) would be half
   // made: it waits for the load's own.
   stream.Resync(load_depth_ == 0 ? Records() : std::vector<Record>(), loaded_ && load_depth_ == 0);
@@ -133,8 +141,8 @@ std::vector<Record> StreamRegistry::Records() {
 template <class Wants>
 void StreamRegistry::DeviceEvent(const Devices& cache, EventKind kind, const std::string& device_id,
                                  const std::string& field, Wants wants) {
-  if (open_.load() == 0 || &cache != &g_devices || load_depth_ > 0) return;
-  std::lock_guard<std::mutex> hold(mutex_);
+  if (open_.load() == 0 || !IsTheCache(cache) || load_depth_ > 0) return;
+  orv::devMgmt::MutexLock hold(mutex_);
   Record record;  // one copy, shared by every stream that gets the event
   bool copied = false;
   for (const auto& stream : streams_) {
@@ -170,7 +178,7 @@ void StreamRegistry::OnRemoved(const Devices& cache, const std::string& device_i
 }
 
 void StreamRegistry::OnClearing(const Devices& cache) {
-  if (&cache != &g_devices || load_depth_ > 0) return;  // a load keeps its own account
+  if (!IsTheCache(cache) || load_depth_ > 0) return;  // a load keeps its own account
   std::vector<std::string> ids = CachedIds(cache);
   std::vector<std::string> all;
   std::set_union(cleared_ids_.begin(), cleared_ids_.end(), ids.begin(), ids.end(),
@@ -185,10 +193,10 @@ void StreamRegistry::OnKeyChanged(const std::string& key) {
   Record record;
   if (traffic_.load() > 0 && traffic_regex_.Matches(key)) {
     traffic_id = TrafficDeviceId(key);
-    std::lock_guard<std::recursive_mutex> cache(g_devices.mutex);
+    orv::devMgmt::MutexLock cache(g_devices.mutex);
     traffic_status = TrafficStatusText(traffic_id, record);
   }
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   for (const auto& stream : streams_) {
     if (stream->WantsKey(key)) {
       StreamEvent event;
@@ -208,15 +216,15 @@ void StreamRegistry::OnKeyChanged(const std::string& key) {
 }
 
 void StreamRegistry::OnStopped() {
-  std::lock_guard<std::recursive_mutex> cache(g_devices.mutex);
+  orv::devMgmt::MutexLock cache(g_devices.mutex);
   loaded_ = false;
   cleared_ids_.clear();  // the next load starts afresh: nothing vanishes
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   for (const auto& stream : streams_) stream->Stop();
 }
 
 void StreamRegistry::OnLoadBegins(const Devices& cache) {
-  if (&cache != &g_devices || load_depth_++ > 0) return;
+  if (!IsTheCache(cache) || load_depth_++ > 0) return;
   was_loaded_ = loaded_;
   std::vector<std::string> ids = CachedIds(cache);
   before_ids_.clear();
@@ -226,7 +234,7 @@ void StreamRegistry::OnLoadBegins(const Devices& cache) {
 }
 
 void StreamRegistry::OnLoadEnds(const Devices& cache) {
-  if (&cache != &g_devices || --load_depth_ > 0) return;
+  if (!IsTheCache(cache) || --load_depth_ > 0) return;
   loaded_ = true;
   if (open_.load() == 0) return;
   const std::vector<std::string> after = CachedIds(cache);
@@ -234,7 +242,7 @@ void StreamRegistry::OnLoadEnds(const Devices& cache) {
   std::set_difference(before_ids_.begin(), before_ids_.end(), after.begin(), after.end(),
                       std::back_inserter(vanished));
   const std::vector<Record> records = Records();
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   for (const auto& stream : streams_) {
     if (was_loaded_ && stream->WantsReloads()) {
       StreamEvent event;

@@ -47,32 +47,66 @@ class StreamRegistry {
 
   // ---- Hooks. Each does nothing for another Devices than g_devices ----
 
-  // REQUIRES: cache.mutex is held (the notify operations).
-  void OnNewDev(const Devices& cache, const std::string& device_id);
-  void OnUpdated(const Devices& cache, const std::string& device_id, const std::string& field);
-  void OnRemoved(const Devices& cache, const std::string& device_id);
-  // OnClearing is called by Devices::clear before it empties the cache: the
-  // next load reports the ids as vanished unless they are back.
-  // REQUIRES: cache.mutex is held.
-  void OnClearing(const Devices& cache);
+  // The device hooks' callers (the notify operations) hold cache.mutex.
+  void OnNewDev(const Devices& cache, const std::string& device_id)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      ;
+  void OnUpdated(const Devices& cache, const std::string& device_id, const std::string& field)
+#if defined(__clang__)
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      ;
+  void OnRemoved(const Devices& cache, const std::string& device_id)
+#if defined(__clang__)
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      ;
+  // OnClearing is called by Devices::clear, which holds cache.mutex, before
+  // it empties the cache: the next load reports the ids as vanished unless
+  // they are back.
+  void OnClearing(const Devices& cache)
+#if defined(__clang__)
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      ;
   // OnKeyChanged is called with each changed key after the cache took it,
   // before the key subscribers; no lock held.
   void OnKeyChanged(const std::string& key);
   // OnStopped is called by uninit() once the cache is emptied.
   void OnStopped();
 
-  // REQUIRES: cache.mutex is held (Devices::load, through StreamLoadScope).
-  void OnLoadBegins(const Devices& cache);
-  void OnLoadEnds(const Devices& cache);
+  // Their caller (Devices::load, through StreamLoadScope) holds cache.mutex.
+  void OnLoadBegins(const Devices& cache)
+#if defined(__clang__)
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      ;
+  void OnLoadEnds(const Devices& cache)
+#if defined(__clang__)
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      ;
 
  private:
-  // Records copies every cached record, sorted by id.
-  // REQUIRES: g_devices.mutex is held.
-  static std::vector<Record> Records();
+  // Records copies every cached record, sorted by id. Its caller holds
+  // g_devices.mutex.
+  static std::vector<Record> Records() __attribute__((requires_capability((g_devices.mutex))));
+  // IsTheCache returns whether `cache` is g_devices. The hooks' callers hold
+  // cache.mutex, so when it is, g_devices.mutex is held: the analysis, which
+  // tells locks apart by name, not by address, is told so (the hooks return
+  // at once when it isn't).
+  static bool IsTheCache(const Devices& cache)
+      __attribute__((assert_capability((g_devices.mutex))));
   // DeviceEvent pushes one device event to the streams `wants` picks.
   template <class Wants>
   void DeviceEvent(const Devices& cache, orv::devMgmt::EventKind kind, const std::string& device_id,
-                   const std::string& field, Wants wants);
+                   const std::string& field, Wants wants)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      ;
 
   // How many streams are open, and how many of them want traffic reports:
   // written under mutex_, read without it by the hooks' fast path.
@@ -80,16 +114,19 @@ class StreamRegistry {
   std::atomic<int> traffic_{0};
   const Regex traffic_regex_;  // the traffic-blocked report's expression
 
-  // Guarded by mutex_.
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<StreamQueue>> streams_;
+  orv::devMgmt::Mutex mutex_;
+  std::vector<std::shared_ptr<StreamQueue>> streams_ __attribute__((guarded_by(mutex_)));
 
-  // Guarded by g_devices.mutex.
-  int load_depth_ = 0;                    // loads under way (a callback may load again)
-  bool loaded_ = false;                   // a load ended since the last uninit()
-  bool was_loaded_ = false;               // loaded_ when the outermost load began
-  std::vector<std::string> cleared_ids_;  // sorted; emptied by clear() since the last load
-  std::vector<std::string> before_ids_;   // sorted; cached or cleared when the load began
+  // Loads under way (a callback may load again).
+  int load_depth_ __attribute__((guarded_by((g_devices.mutex)))) = 0;
+  // A load ended since the last uninit().
+  bool loaded_ __attribute__((guarded_by((g_devices.mutex)))) = false;
+  // loaded_ when the outermost load began.
+  bool was_loaded_ __attribute__((guarded_by((g_devices.mutex)))) = false;
+  // Sorted; emptied by clear() since the last load.
+  std::vector<std::string> cleared_ids_ __attribute__((guarded_by((g_devices.mutex))));
+  // Sorted; cached or cleared when the load began.
+  std::vector<std::string> before_ids_ __attribute__((guarded_by((g_devices.mutex))));
 };
 
 // Streams returns the process-wide stream registry.
@@ -98,10 +135,16 @@ StreamRegistry& Streams();
 // StreamLoadScope brackets one Devices::load for the streams: device events
 // are held back during the load, and its end (however it ends) gives every
 // stream kReloaded and a snapshot.
-// REQUIRES: cache.mutex is held for the scope's whole life.
+// Its maker holds cache.mutex for the scope's whole life.
 class StreamLoadScope {
  public:
-  explicit StreamLoadScope(const Devices& cache) : cache_(cache) { Streams().OnLoadBegins(cache_); }
+  explicit StreamLoadScope(const Devices& cache)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+      __attribute__((requires_capability(cache.mutex)))
+#endif
+      : cache_(cache) {
+    Streams().OnLoadBegins(cache_);
+  }
   StreamLoadScope(const StreamLoadScope&) = delete;
   StreamLoadScope& operator=(const StreamLoadScope&) = delete;
   ~StreamLoadScope();

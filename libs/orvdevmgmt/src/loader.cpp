@@ -48,7 +48,7 @@ void Devices::load() {
   orv::path root;
   root.add_piece(true, "/devices");
 
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   const orv::devmgmt_internal::StreamLoadScope streams(*this);  // a snapshot for each stream
   clear();
   // The store's root is looked at once for the whole load, and each device's

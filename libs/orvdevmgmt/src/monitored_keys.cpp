@@ -23,33 +23,41 @@ std::list<KeySpy>::iterator FindSpy(std::list<KeySpy>& spies, const std::string&
 // have ended: they work on a copy taken before a removal and may still call
 // the removed function. A thread in a walk itself doesn't wait (it would wait
 // for itself, or for a walk that waits for it).
-// REQUIRES: `hold` holds keys.mutex.
-void WaitForOtherWalks(MonitoredKeys& keys, std::unique_lock<std::mutex>& hold) {
+// Its caller holds keys.mutex.
+void WaitForOtherWalks(MonitoredKeys& keys)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+    __attribute__((requires_capability(keys.mutex)))
+#endif
+{
   const std::thread::id self = std::this_thread::get_id();
   std::vector<unsigned long long> others;
   for (const auto& walk : keys.walks) {
     if (walk.second == self) return;
     others.push_back(walk.first);
   }
-  keys.walk_ended.wait(hold, [&keys, &others] {
-    return std::none_of(keys.walks.begin(), keys.walks.end(), [&others](const auto& walk) {
-      return std::find(others.begin(), others.end(), walk.first) != others.end();
-    });
-  });
+  while (std::any_of(keys.walks.begin(), keys.walks.end(), [&others](const auto& walk) {
+    return std::find(others.begin(), others.end(), walk.first) != others.end();
+  })) {
+    keys.walk_ended.Wait(keys.mutex);
+  }
 }
 
 // Walk marks one match_key walk under way, from its snapshot to its last
 // callback, however it ends.
 class Walk {
  public:
-  // REQUIRES: keys.mutex is held.
-  explicit Walk(MonitoredKeys& keys) : keys_(keys), number_(++keys.walks_started) {
+  // Its maker holds keys.mutex.
+  explicit Walk(MonitoredKeys& keys)
+#if defined(__clang__)  // GCC can't name a parameter in an attribute
+      __attribute__((requires_capability(keys.mutex)))
+#endif
+      : keys_(keys), number_(++keys.walks_started) {
     keys.walks.emplace_back(number_, std::this_thread::get_id());
   }
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
   ~Walk() {
-    std::lock_guard<std::mutex> hold(keys_.mutex);
+    orv::devMgmt::MutexLock hold(keys_.mutex);
     keys_.walks.erase(std::find_if(keys_.walks.begin(), keys_.walks.end(),
                                    [this](const auto& walk) { return walk.first == number_; }));
     keys_.walk_ended.notify_all();
@@ -80,7 +88,7 @@ KeySpy::~KeySpy() {
 }
 
 int MonitoredKeys::add_key(const std::string& key_regex, const KeyChangeCallback& callback) {
-  std::lock_guard<std::mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto spy = FindSpy(key_spies, key_regex);
   if (spy != key_spies.end()) {
     spy->callbacks.push_back(callback);
@@ -98,7 +106,7 @@ int MonitoredKeys::add_key(const std::string& key_regex, const KeyChangeCallback
 }
 
 int MonitoredKeys::remove_key(const std::string& key_regex, const KeyChangeCallback& callback) {
-  std::unique_lock<std::mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto spy = FindSpy(key_spies, key_regex);
   if (spy == key_spies.end()) {
     ORV_LOG(orv::log::kNotice, "Key %s not monitored", key_regex);
@@ -109,7 +117,7 @@ int MonitoredKeys::remove_key(const std::string& key_regex, const KeyChangeCallb
     key_spies.erase(spy);
     ORV_LOG(orv::log::kInfo, "Key regex %s completely removed", key_regex);
   }
-  WaitForOtherWalks(*this, hold);
+  WaitForOtherWalks(*this);
   return 0;
 }
 
@@ -128,7 +136,7 @@ bool MonitoredKeys::match_key(const std::string& key) {
   std::vector<Checked> walk;
   std::optional<Walk> under_way;
   {
-    std::lock_guard<std::mutex> hold(mutex);
+    orv::devMgmt::MutexLock hold(mutex);
     if (key_spies.empty()) return false;
     under_way.emplace(*this);
     for (const KeySpy& spy : key_spies) {

@@ -133,7 +133,7 @@ int get_device_ip(const std::string& device_id, const std::string& mac, std::str
 void set_on_dev_info_change(const std::vector<std::string>& field_names,
                             const DevInfoChangeCallback& callback) {
   if (callback == nullptr) return;
-  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  orv::devMgmt::MutexLock hold(g_devices.mutex);
   for (const std::string& name : field_names) {
     g_devices.field_callbacks[name].push_back(callback);
   }
@@ -141,7 +141,7 @@ void set_on_dev_info_change(const std::vector<std::string>& field_names,
 
 void unset_on_dev_info_change(const std::vector<std::string>& field_names,
                               const DevInfoChangeCallback& callback) {
-  std::lock_guard<std::recursive_mutex> hold(g_devices.mutex);
+  orv::devMgmt::MutexLock hold(g_devices.mutex);
   for (const std::string& name : field_names) {
     auto entry = g_devices.field_callbacks.find(name);
     if (entry == g_devices.field_callbacks.end()) continue;

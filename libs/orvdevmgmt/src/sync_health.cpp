@@ -15,7 +15,7 @@ namespace orv {
 namespace devmgmt_internal {
 
 void SyncHealth::Reset() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   loads_ = descriptors_lost_ = 0;
   last_load_devices_ = last_load_us_ = 0;
   last_store_error_.clear();
@@ -24,27 +24,27 @@ void SyncHealth::Reset() {
 }
 
 void SyncHealth::Started() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   running_ = true;
   synced_ = watching_ = false;
   changed_.notify_all();
 }
 
 void SyncHealth::Stopped() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   running_ = synced_ = watching_ = false;
   changed_.notify_all();
 }
 
 void SyncHealth::Loaded(std::int64_t devices, std::int64_t took_us) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   ++loads_;
   last_load_devices_ = devices;
   last_load_us_ = took_us;
 }
 
 void SyncHealth::Watching(bool watching, const std::string& store_error) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   if (watching_ && !watching) {
     ++descriptors_lost_;
     synced_ = false;
@@ -54,13 +54,13 @@ void SyncHealth::Watching(bool watching, const std::string& store_error) {
 }
 
 void SyncHealth::Synced() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   synced_ = true;
   changed_.notify_all();
 }
 
 void SyncHealth::OutOfStep() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   synced_ = false;
 }
 
@@ -73,9 +73,16 @@ void SyncHealth::ChangeApplied() {
 }
 
 int SyncHealth::WaitForSync(int timeout_ms) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  const bool ended = changed_.wait_for(hold, std::chrono::milliseconds(std::max(timeout_ms, 0)),
-                                       [this] { return !running_ || synced_; });
+  orv::devMgmt::MutexLock hold(mutex_);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  bool ended = true;
+  while (running_ && !synced_) {
+    if (!changed_.WaitUntil(mutex_, deadline)) {
+      ended = !running_ || synced_;
+      break;
+    }
+  }
   if (!running_) {
     orverrno.set(orv::devMgmt::kNotRunning, "not running");
     return -1;
@@ -88,7 +95,7 @@ int SyncHealth::WaitForSync(int timeout_ms) {
 }
 
 void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  orv::devMgmt::MutexLock hold(mutex_);
   status.running = running_;
   status.watching = watching_;
   status.loads = loads_;
@@ -102,19 +109,19 @@ void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
 }
 
 void SyncHealth::SetReloadedCallback(CacheReloadedCallback callback) {
-  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
+  orv::devMgmt::MutexLock hold(reloaded_mutex_);
   reloaded_callback_ = callback;
 }
 
 void SyncHealth::ResetReloadedCallback() {
-  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
+  orv::devMgmt::MutexLock hold(reloaded_mutex_);
   reloaded_callback_ = nullptr;
 }
 
 void SyncHealth::CallReloaded(const std::vector<std::string>& vanished) {
   // The callback runs with no lock of the cache held. What it throws is
   // logged and dropped: the load itself went well.
-  std::lock_guard<std::recursive_mutex> call(reloaded_mutex_);
+  orv::devMgmt::MutexLock call(reloaded_mutex_);
   if (reloaded_callback_ == nullptr) return;
   try {
     reloaded_callback_(vanished);

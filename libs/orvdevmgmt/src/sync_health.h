@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "orv/devmgmt_mutex.h"
 #include "orv/devmgmt_types.h"
 
 namespace orv {
@@ -44,8 +45,8 @@ class SyncHealth {
 
   // LockForFork and UnlockAfterFork hold the figures' lock across fork(), in
   // the parent and then in both processes.
-  void LockForFork() { mutex_.lock(); }
-  void UnlockAfterFork() { mutex_.unlock(); }
+  void LockForFork() __attribute__((acquire_capability(mutex_))) { mutex_.lock(); }
+  void UnlockAfterFork() __attribute__((release_capability(mutex_))) { mutex_.unlock(); }
   // ChangeApplied counts one change taken from the store.
   void ChangeApplied();
 
@@ -63,17 +64,16 @@ class SyncHealth {
   void CallReloaded(const std::vector<std::string>& vanished);
 
  private:
-  // Below: guarded by mutex_.
-  std::mutex mutex_;
-  std::condition_variable changed_;  // signalled when running_ or synced_ change
-  bool running_ = false;
-  bool synced_ = false;
-  bool watching_ = false;
-  std::uint64_t loads_ = 0;
-  std::int64_t last_load_devices_ = 0;
-  std::int64_t last_load_us_ = 0;
-  std::uint64_t descriptors_lost_ = 0;
-  std::string last_store_error_;
+  orv::devMgmt::Mutex mutex_;
+  orv::devMgmt::CondVar changed_;  // signalled when running_ or synced_ change
+  bool running_ __attribute__((guarded_by(mutex_))) = false;
+  bool synced_ __attribute__((guarded_by(mutex_))) = false;
+  bool watching_ __attribute__((guarded_by(mutex_))) = false;
+  std::uint64_t loads_ __attribute__((guarded_by(mutex_))) = 0;
+  std::int64_t last_load_devices_ __attribute__((guarded_by(mutex_))) = 0;
+  std::int64_t last_load_us_ __attribute__((guarded_by(mutex_))) = 0;
+  std::uint64_t descriptors_lost_ __attribute__((guarded_by(mutex_))) = 0;
+  std::string last_store_error_ __attribute__((guarded_by(mutex_)));
 
   // Written by the sync thread alone, read by any: atomics, no lock on the
   // change path.
@@ -82,8 +82,8 @@ class SyncHealth {
 
   // Held while the cache-reloaded callback runs, so that a reset from another
   // thread waits for it; recursive, so that the callback may reset itself.
-  std::recursive_mutex reloaded_mutex_;
-  CacheReloadedCallback reloaded_callback_ = nullptr;  // guarded by reloaded_mutex_
+  orv::devMgmt::RecursiveMutex reloaded_mutex_;
+  CacheReloadedCallback reloaded_callback_ __attribute__((guarded_by(reloaded_mutex_))) = nullptr;
 };
 
 }  // namespace devmgmt_internal

@@ -82,7 +82,7 @@ void traffic_blocked_change(const std::string& key) {
 }  // namespace orv
 
 json_t* Devices::get_device_traffic_status(const std::string& device_id) {
-  std::lock_guard<std::recursive_mutex> hold(mutex);
+  orv::devMgmt::MutexLock hold(mutex);
   auto found = devices.find(device_id);
   if (found == devices.end()) {
     ORV_LOG(orv::log::kNotice, "Device id %s no longer exists", device_id);

@@ -22,7 +22,9 @@ extern std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback;
 
 // build_device_traffic_status makes the document of one cached device, or
 // returns null (freeing everything made so far) when it can't.
-// REQUIRES: the cache's mutex is held.
+// Its caller holds the mutex of the cache `device` is in (the record doesn't
+// name its cache, so no attribute can say which: the callers' holds are
+// checked where they read the record).
 json_t* build_device_traffic_status(const std::string& device_id,
                                     const orv::devMgmt::Device& device);
 

@@ -138,7 +138,7 @@ struct MonitoredKey::State {
 
   // Open sets the watch of `key` up and returns its descriptor, or -1 with
   // the reason recorded.
-  int Open(const std::string& key, bool recursive);
+  int Open(const std::string& key_text, bool whole_tree);
 
   // Drain reads every pending event and appends the keys they changed.
   void Drain(std::vector<std::string>& changed);
@@ -253,18 +253,18 @@ bool MonitoredKey::State::RootReplaced() const {
          named.st_ino != root_ino;
 }
 
-int MonitoredKey::State::Open(const std::string& key, bool recursive) {
-  watched = key;
+int MonitoredKey::State::Open(const std::string& key_text, bool whole_tree) {
+  watched = key_text;
   root_name = root();
-  const internal::RootFd root_fd = internal::OpenRoot(key, false);
+  const internal::RootFd root_fd = internal::OpenRoot(key_text, false);
   struct stat held;
-  if (!root_fd || ::fstat(root_fd->get(), &held) != 0) return CannotOpen(nullptr, key, errno);
+  if (!root_fd || ::fstat(root_fd->get(), &held) != 0) return CannotOpen(nullptr, key_text, errno);
   root_dev = held.st_dev;
   root_ino = held.st_ino;
-  std::string failed_key = key;
-  watch = WatchTree::Open(root_fd, key, recursive, failed_key);
+  std::string failed_key = key_text;
+  watch = WatchTree::Open(root_fd, key_text, whole_tree, failed_key);
   if (!watch) return CannotOpen(root_fd, failed_key, errno);
-  health.Watching(internal::KeyFile(root_name, key));
+  health.Watching(internal::KeyFile(root_name, key_text));
   pin = std::make_shared<const internal::PinnedRoot>(internal::PinnedRoot{root_fd});
   internal::PinRoot(pin);
   return watch->fd();

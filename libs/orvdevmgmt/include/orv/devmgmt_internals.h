@@ -9,7 +9,8 @@
 //   if (status != nullptr) { ...; json_decref(status); }
 //
 // Everything here is thread-safe as stated per member; the lock that guards a
-// member is named beside it.
+// member is named beside it, in an attribute that clang's thread-safety
+// analysis checks (orv/devmgmt_mutex.h).
 
 #ifndef ORV_DEVMGMT_INTERNALS_H_
 #define ORV_DEVMGMT_INTERNALS_H_
@@ -26,7 +27,14 @@
 #include <vector>
 
 #include "orv/devmgmt_export.h"
+#include "orv/devmgmt_mutex.h"
 #include "orv/devmgmt_types.h"
+
+// GCC doesn't know the thread-safety attributes and would warn about each.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+#endif
 
 // Devices is the device cache: every device record by id and the reverse MAC
 // index, with the device-info subscriptions. It has internal synchronisation
@@ -47,15 +55,16 @@ class ORVDEVMGMT_EXPORT Devices {
 
   // State below is guarded by `mutex`.
   // MAC -> id of the device the MAC was last reported for.
-  std::unordered_map<std::string, std::string> mac_to_device_id;
+  std::unordered_map<std::string, std::string> mac_to_device_id __attribute__((guarded_by(mutex)));
   // Device id -> its record. Records never move while they are in the map.
-  std::unordered_map<std::string, orv::devMgmt::Device> devices;
+  std::unordered_map<std::string, orv::devMgmt::Device> devices __attribute__((guarded_by(mutex)));
   // Field name -> callbacks registered for it, in registration order. Never
   // holds an empty list. Outlives every record: clear() leaves it alone.
-  std::unordered_map<std::string, std::vector<DevInfoChangeCallback>> field_callbacks;
+  std::unordered_map<std::string, std::vector<DevInfoChangeCallback>> field_callbacks
+      __attribute__((guarded_by(mutex)));
   // Guards the three maps. Recursive, so that a device-info callback may call
   // back into the cache on the notifying thread.
-  std::recursive_mutex mutex;
+  orv::devMgmt::RecursiveMutex mutex;
 
   // ---- Filling and emptying ----
 
@@ -79,8 +88,10 @@ class ORVDEVMGMT_EXPORT Devices {
   // get_device_ref returns the record of `device_id`, creating an empty one
   // (and raising NEW_DEV) when absent. The reference is valid while the
   // record stays in the cache.
-  // REQUIRES: mutex is held, and stays held while the reference is used.
-  orv::devMgmt::Device& get_device_ref(const std::string& device_id);
+  // The caller holds the mutex, and keeps holding it while it uses the
+  // reference.
+  orv::devMgmt::Device& get_device_ref(const std::string& device_id)
+      __attribute__((requires_capability(mutex)));
 
   // ---- MAC/IP bindings ----
 
@@ -122,10 +133,12 @@ class ORVDEVMGMT_EXPORT Devices {
   // callback, in ascending order of function address; DEV_INFO_UPDATED to the
   // field's callbacks in registration order, repetitions included, as they
   // were registered when the notification began.
-  // REQUIRES: mutex is held.
-  void notify_new_dev(const std::string& device_id);
-  void notify_dev_info_updated(const std::string& device_id, const std::string& field_name);
-  void notify_dev_info_removed(const std::string& device_id);
+  // Their caller holds the mutex.
+  void notify_new_dev(const std::string& device_id) __attribute__((requires_capability(mutex)));
+  void notify_dev_info_updated(const std::string& device_id, const std::string& field_name)
+      __attribute__((requires_capability(mutex)));
+  void notify_dev_info_removed(const std::string& device_id)
+      __attribute__((requires_capability(mutex)));
 
   // ---- Traffic status ----
 
@@ -161,15 +174,15 @@ class MonitoredKeys {
   MonitoredKeys& operator=(const MonitoredKeys&) = delete;
 
   // In order of creation; no entry has an empty `callbacks`. Guarded by mutex.
-  std::list<KeySpy> key_spies;
+  std::list<KeySpy> key_spies __attribute__((guarded_by(mutex)));
   // Guards key_spies and walks. Never held while a callback runs.
-  std::mutex mutex;
+  orv::devMgmt::Mutex mutex;
   // The match_key walks under way: a number of its own and the walking
   // thread each. Guarded by mutex.
   std::vector<std::pair<unsigned long long, std::thread::id>> walks;
   unsigned long long walks_started = 0;  // guarded by mutex
   // Signalled, under mutex, each time a walk ends.
-  std::condition_variable walk_ended;
+  orv::devMgmt::CondVar walk_ended;
 
   // add_key registers `callback` under `key_regex`. Returns 0; -1 with
   // orverrno code 4 "invalid key_regex" when the expression doesn't compile.
@@ -189,5 +202,9 @@ class MonitoredKeys {
 extern ORVDEVMGMT_EXPORT Devices g_devices;
 // The process-wide key-subscription registry.
 extern ORVDEVMGMT_EXPORT MonitoredKeys g_monitored_keys;
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 #endif  // ORV_DEVMGMT_INTERNALS_H_
