@@ -115,6 +115,9 @@ TEST_F(SyncTest, StoreChangesReachTheCacheThenTheKeySubscribers) {
        "8, device_id=d1, value=", "key /devices/d1/display_name deleted", "", " name=Den "},
       {'S', "/devices/d1/onguest", "-1", "6, device_id=d1, value=", "", "0 upd d1 onguest",
        " onguest=-1 "},
+      // Read with the store's integer read: not a whole number gives 0, not atoi's 5.
+      {'S', "/devices/d1/onguest", "5th", "6, device_id=d1, value=", "", "0 upd d1 onguest",
+       " onguest=0 "},
       {'S', "/devices/d1/onvelk", "-1", "5, device_id=d1, value=", "", "0 upd d1 onvelk",
        " onvelk=-1 "},
       {'S', "/devices/d1/scan_level", "3rd", "14, device_id=d1, value=", "", "0 upd d1 scan_level",

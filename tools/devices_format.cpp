@@ -10,35 +10,15 @@ namespace orv_tools {
 using orv::devMgmt::Device;
 using orv::devMgmt::MacIp;
 
-const std::vector<std::string> kDeviceFields = {"profile_id",     "macs",
-                                                "display_name",   "device_type",
-                                                "device_os",      "device_os_version",
-                                                "device_model",   "device_manufacturer",
-                                                "velk_device_id", "traffic_blocked",
-                                                "onvelk",         "onguest",
-                                                "scan_level"};
-
 namespace {
 
-// IntField returns the integer behind an integer field, or null.
-const int* IntField(const Device& device, const std::string& field) {
-  if (field == "traffic_blocked") return &device.blocked;
-  if (field == "onvelk") return &device.onvelk;
-  if (field == "onguest") return &device.onguest;
-  if (field == "scan_level") return &device.scan_level;
-  return nullptr;
-}
+using orv::devMgmt::DeviceField;
 
-// TextField returns the text behind a text field, or null.
-const std::string* TextField(const Device& device, const std::string& field) {
-  if (field == "profile_id") return &device.profile_id;
-  if (field == "display_name") return &device.display_name;
-  if (field == "device_type") return &device.device_type;
-  if (field == "device_os") return &device.device_os;
-  if (field == "device_os_version") return &device.device_os_version;
-  if (field == "device_model") return &device.device_model;
-  if (field == "device_manufacturer") return &device.device_manufacturer;
-  if (field == "velk_device_id") return &device.velk_device_id;
+// FindField returns the library's description of field `name`, or null.
+const DeviceField* FindField(const std::string& name) {
+  for (const DeviceField& field : orv::devMgmt::device_fields()) {
+    if (name == field.name) return &field;
+  }
   return nullptr;
 }
 
@@ -79,11 +59,12 @@ std::string Bindings(const Device& device) {
   return out.empty() ? "-" : out;
 }
 
-std::string FieldText(const Device& device, const std::string& field) {
-  if (field == "macs") return Bindings(device);
-  if (const int* number = IntField(device, field)) return std::to_string(*number);
-  if (const std::string* text = TextField(device, field)) return "\"" + Printable(*text) + "\"";
-  return "";
+std::string FieldText(const Device& device, const std::string& name) {
+  const DeviceField* field = FindField(name);
+  if (field == nullptr) return "";
+  if (field->number != nullptr) return std::to_string(device.*field->number);
+  if (field->text != nullptr) return "\"" + Printable(device.*field->text) + "\"";
+  return Bindings(device);  // "macs"
 }
 
 std::string DeviceTable(const std::vector<Device>& devices) {
@@ -117,7 +98,7 @@ std::string DeviceTable(const std::vector<Device>& devices) {
 
 std::string DeviceDetails(const Device& device) {
   std::string out = "device_id: " + Printable(device.device_id) + "\n";
-  for (const std::string& field : kDeviceFields) {
+  for (const std::string& field : orv::devMgmt::device_field_names()) {
     if (field == "macs") continue;
     out += field + ": " + FieldText(device, field) + "\n";
   }
@@ -148,11 +129,12 @@ json_t* JsonText(const std::string& text) {
   return json_stringn(clean.data(), clean.size());
 }
 
-json_t* FieldJson(const Device& device, const std::string& field) {
-  if (const int* number = IntField(device, field)) return json_integer(*number);
-  if (const std::string* text = TextField(device, field)) return JsonText(*text);
-  if (field != "macs") return json_null();
-  json_t* bindings = json_array();
+json_t* FieldJson(const Device& device, const std::string& name) {
+  const DeviceField* field = FindField(name);
+  if (field == nullptr) return json_null();
+  if (field->number != nullptr) return json_integer(device.*field->number);
+  if (field->text != nullptr) return JsonText(device.*field->text);
+  json_t* bindings = json_array();  // "macs" = json_array();
   for (const MacIp& binding : device.macs) {
     json_t* pair = json_object();
     json_object_set_new(pair, "mac", JsonText(binding.mac));
@@ -165,7 +147,7 @@ json_t* FieldJson(const Device& device, const std::string& field) {
 json_t* DeviceJson(const Device& device) {
   json_t* object = json_object();
   json_object_set_new(object, "device_id", JsonText(device.device_id));
-  for (const std::string& field : kDeviceFields) {
+  for (const std::string& field : orv::devMgmt::device_field_names()) {
     json_object_set_new(object, field.c_str(), FieldJson(device, field));
   }
   return object;

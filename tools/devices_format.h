@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "orv/devmgmt_types.h"
+#include "orv/devmgmt.h"
 
 namespace orv_tools {
-
-// The fields a device-info subscriber can name, in the record's order.
-extern const std::vector<std::string> kDeviceFields;
 
 // DisplayWidth counts the code points of UTF-8 `text` (the columns it takes
 // on a terminal for most scripts).

@@ -1,6 +1,6 @@
 #include "devices_unreadable.h"
 
-#include "devices_format.h"
+#include "orv/devmgmt.h"
 #include "orv/error.h"
 #include "orv/path.h"
 #include "orv/settings.h"
@@ -27,7 +27,7 @@ void Check(int result, std::vector<std::string>& lines) {
 std::vector<std::string> UnreadableValues(const std::string& device_id) {
   std::vector<std::string> lines;
   std::string value;
-  for (const std::string& field : kDeviceFields) {
+  for (const std::string& field : orv::devMgmt::device_field_names()) {
     if (field != "macs") Check(orv::setMgmt::getKey(DeviceKey(device_id, field), value), lines);
   }
   const std::string macs_key = DeviceKey(device_id, "macs");

@@ -278,7 +278,7 @@ int Watch(const WatchOptions& options) {
     return orv_tools::Usage(
         "orv-devices", "unknown event " + unknown + " for --events; one of " + kWatchEventNames);
   }
-  unknown = UnknownName(fields, kDeviceFields);
+  unknown = UnknownName(fields, orv::devMgmt::device_field_names());
   if (!unknown.empty()) {
     return orv_tools::Usage("orv-devices", "unknown field " + unknown + " for --fields");
   }

@@ -1,17 +1,21 @@
-// Field updates: one method per device attribute. Each logs its change
-// before it takes the cache's mutex, stores the value (creating the device
-// when it isn't cached) and tells the field's subscribers, unconditionally:
-// an unchanged value is notified like any other.
-//
-// The field names are built once and never destroyed, so that a notification
-// allocates nothing and a sync thread still applying a change while the
-// process exits never reads a freed name.
+// Field updates: one method per device attribute, each a forward into
+// StoreField, which finds the attribute's row in the field table. Each logs
+// its change before it takes the cache's mutex, stores the value (creating
+// the device when it isn't cached) and tells the field's subscribers,
+// unconditionally: an unchanged value is notified like any other.
+
+#include <type_traits>
 
 #include "devices_records.h"
+#include "field_table.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 
 using orv::devMgmt::Device;
+using orv::devmgmt_internal::field_name;
+using orv::devmgmt_internal::field_of_update;
+using orv::devmgmt_internal::FieldRow;
+using orv::devmgmt_internal::kFieldTable;
 
 namespace {
 
@@ -36,76 +40,74 @@ void Store(Devices& cache, const std::string& device_id, Value Device::*member, 
   cache.notify_dev_info_updated(id, field_name);
 }
 
+// StoreField is the update method `Update` (whose name and source line the
+// log line carries): the row of that method says which member to write, the
+// label of the line and the name to notify.
+template <auto Update, class Value>
+void StoreField(Devices& cache, const std::string& device_id, const Value& value,
+                const char* function, int line) {
+  constexpr std::size_t kRow = field_of_update(Update);
+  static_assert(kRow < orv::devmgmt_internal::kFieldCount, "an update method without a row");
+  const FieldRow& row = kFieldTable[kRow];
+  constexpr bool kNumber = std::is_same_v<Value, int>;
+  if (orv::log::current_level >= static_cast<int>(orv::log::kInfo)) {
+    orv::log::print(0, orv::log::kInfo, "orvdevmgmt", line, function,
+                    kNumber ? "device_id=%s, %s=%d" : "device_id=%s, %s=%s", device_id,
+                    row.log_label, value);
+  }
+  if constexpr (kNumber) {
+    Store(cache, device_id, row.field.number, value, field_name(kRow));
+  } else {
+    Store(cache, device_id, row.field.text, value, field_name(kRow));
+  }
+}
+
 }  // namespace
 
 void Devices::update_onvelk(const std::string& device_id, int value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, onvelk=%d", device_id, value);
-  static const std::string& kField = *new std::string("onvelk");
-  Store(*this, device_id, &Device::onvelk, value, kField);
+  StoreField<&Devices::update_onvelk>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_onguest(const std::string& device_id, int value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, onguest=%d", device_id, value);
-  static const std::string& kField = *new std::string("onguest");
-  Store(*this, device_id, &Device::onguest, value, kField);
+  StoreField<&Devices::update_onguest>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_profile_id(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, profile_id=%s", device_id, value);
-  static const std::string& kField = *new std::string("profile_id");
-  Store(*this, device_id, &Device::profile_id, value, kField);
+  StoreField<&Devices::update_profile_id>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_blocked(const std::string& device_id, int value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, blocked=%d", device_id, value);
-  static const std::string& kField = *new std::string("traffic_blocked");
-  Store(*this, device_id, &Device::blocked, value, kField);
+  StoreField<&Devices::update_blocked>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_display_name(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, display_name=%s", device_id, value);
-  static const std::string& kField = *new std::string("display_name");
-  Store(*this, device_id, &Device::display_name, value, kField);
+  StoreField<&Devices::update_display_name>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_type(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, type=%s", device_id, value);
-  static const std::string& kField = *new std::string("device_type");
-  Store(*this, device_id, &Device::device_type, value, kField);
+  StoreField<&Devices::update_type>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_os(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, os=%s", device_id, value);
-  static const std::string& kField = *new std::string("device_os");
-  Store(*this, device_id, &Device::device_os, value, kField);
+  StoreField<&Devices::update_os>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_os_version(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, os_version=%s", device_id, value);
-  static const std::string& kField = *new std::string("device_os_version");
-  Store(*this, device_id, &Device::device_os_version, value, kField);
+  StoreField<&Devices::update_os_version>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_model(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, model=%s", device_id, value);
-  static const std::string& kField = *new std::string("device_model");
-  Store(*this, device_id, &Device::device_model, value, kField);
+  StoreField<&Devices::update_model>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_manufacturer(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, manufacturer=%s", device_id, value);
-  static const std::string& kField = *new std::string("device_manufacturer");
-  Store(*this, device_id, &Device::device_manufacturer, value, kField);
+  StoreField<&Devices::update_manufacturer>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_scan_level(const std::string& device_id, int value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, scan_level=%d", device_id, value);
-  static const std::string& kField = *new std::string("scan_level");
-  Store(*this, device_id, &Device::scan_level, value, kField);
+  StoreField<&Devices::update_scan_level>(*this, device_id, value, __func__, __LINE__);
 }
 
 void Devices::update_velk_device_id(const std::string& device_id, const std::string& value) {
-  ORV_LOG(orv::log::kInfo, "device_id=%s, velk_device_id=%s", device_id, value);
-  static const std::string& kField = *new std::string("velk_device_id");
-  Store(*this, device_id, &Device::velk_device_id, value, kField);
+  StoreField<&Devices::update_velk_device_id>(*this, device_id, value, __func__, __LINE__);
 }

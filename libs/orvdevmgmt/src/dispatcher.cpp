@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "event_stream_registry.h"
+#include "field_table.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
@@ -32,86 +33,20 @@ Pieces Split(std::string_view key) {
   return out;
 }
 
-struct FieldName {
-  std::string_view name;
-  DeviceKeyType type;
-};
-
-constexpr FieldName kFieldNames[] = {
-    {"traffic_blocked", KEY_TRAFFIC_BLOCKED},
-    {"onvelk", KEY_ONVELK},
-    {"onguest", KEY_ONGUEST},
-    {"profile_id", KEY_PROFILE_ID},
-    {"display_name", KEY_DISPLAY_NAME},
-    {"device_type", KEY_DEVICE_TYPE},
-    {"device_os", KEY_DEVICE_OS},
-    {"device_os_version", KEY_DEVICE_OS_VERSION},
-    {"device_model", KEY_DEVICE_MODEL},
-    {"device_manufacturer", KEY_DEVICE_MANUFACTURER},
-    {"scan_level", KEY_SCAN_LEVEL},
-    {"velk_device_id", KEY_VELK_DEVICE_ID},
-};
-
-// ReadText reads `key` into `value`; false when the read fails.
-bool ReadText(const std::string& key, std::string& value) {
-  return orv::setMgmt::getKey(key, value) >= 0;
-}
-
-using TextUpdate = void (Devices::*)(const std::string&, const std::string&);
-using IntUpdate = void (Devices::*)(const std::string&, int);
-
-// TextUpdateFor returns the update of a text field's type, else null.
-TextUpdate TextUpdateFor(DeviceKeyType type) {
-  switch (type) {
-    case KEY_PROFILE_ID:
-      return &Devices::update_profile_id;
-    case KEY_DISPLAY_NAME:
-      return &Devices::update_display_name;
-    case KEY_DEVICE_TYPE:
-      return &Devices::update_type;
-    case KEY_DEVICE_OS:
-      return &Devices::update_os;
-    case KEY_DEVICE_OS_VERSION:
-      return &Devices::update_os_version;
-    case KEY_DEVICE_MODEL:
-      return &Devices::update_model;
-    case KEY_DEVICE_MANUFACTURER:
-      return &Devices::update_manufacturer;
-    case KEY_VELK_DEVICE_ID:
-      return &Devices::update_velk_device_id;
-    default:
-      return nullptr;
-  }
-}
-
-// AtoiUpdateFor returns the update of an integer field stored as text and
-// converted with atoi (a text that doesn't start with a number gives 0).
-IntUpdate AtoiUpdateFor(DeviceKeyType type) {
-  switch (type) {
-    case KEY_TRAFFIC_BLOCKED:
-      return &Devices::update_blocked;
-    case KEY_ONVELK:
-      return &Devices::update_onvelk;
-    case KEY_SCAN_LEVEL:
-      return &Devices::update_scan_level;
-    default:
-      return nullptr;
-  }
-}
-
-// ApplyField stores a field key's new value. Returns false, changing
-// nothing, when the value can't be read.
-bool ApplyField(const DeviceKey& parsed, const std::string& key) {
-  if (parsed.type == KEY_ONGUEST) {
-    g_devices.update_onguest(parsed.device_id, orv::setMgmt::getKeyValue(key, 0));
+// ApplyField stores a field key's new value, read and converted as the
+// field's row says. Returns false, changing nothing, when the value can't be
+// read.
+bool ApplyField(const FieldRow& row, const DeviceKey& parsed, const std::string& key) {
+  if (row.on_change == OnChange::kStoreInt) {
+    (g_devices.*row.int_update)(parsed.device_id, orv::setMgmt::getKeyValue(key, 0));
     return true;
   }
   std::string value;
-  if (!ReadText(key, value)) return false;
-  if (TextUpdate update = TextUpdateFor(parsed.type)) {
-    (g_devices.*update)(parsed.device_id, value);
+  if (orv::setMgmt::getKey(key, value) < 0) return false;
+  if (row.on_change == OnChange::kText) {
+    (g_devices.*row.text_update)(parsed.device_id, value);
   } else {
-    (g_devices.*AtoiUpdateFor(parsed.type))(parsed.device_id, atoi(value.c_str()));
+    (g_devices.*row.int_update)(parsed.device_id, atoi(value.c_str()));
   }
   return true;
 }
@@ -149,8 +84,10 @@ DeviceKey classify_device_key(std::string_view key) {
     return out;
   }
   out.type = KEY_OTHER_FIELD;
-  for (const FieldName& field : kFieldNames) {
-    if (pieces.piece[2] == field.name) out.type = field.type;
+  for (const FieldRow& row : kFieldTable) {
+    if (row.on_change != OnChange::kNone && pieces.piece[2] == row.field.name) {
+      out.type = row.key_type;
+    }
   }
   return out;
 }
@@ -221,7 +158,7 @@ int handle_device_change(const orv::path& key, CacheReload& reload) {
       }
       // A failed read drops the change; the next notification or reload
       // brings the cache up to date.
-      if (!ApplyField(parsed, text)) return 0;
+      if (!ApplyField(kFieldTable[field_for_key(parsed.type)], parsed, text)) return 0;
       return PassOn(text);
   }
 }

@@ -12,32 +12,11 @@
 #include <string_view>
 
 #include "cache_reload.h"
+#include "field_table.h"  // DeviceKeyType
 #include "orv/path.h"
 
 namespace orv {
 namespace devmgmt_internal {
-
-// DeviceKeyType is what a changed key addresses; its number is logged.
-enum DeviceKeyType {
-  KEY_DEVICES_ROOT = 0,     // /devices
-  KEY_DEVICE = 1,           // /devices/<id>, /devices/<id>/
-  KEY_MACS = 2,             // /devices/<id>/macs
-  KEY_MAC = 3,              // /devices/<id>/macs/<mac>[/...]
-  KEY_TRAFFIC_BLOCKED = 4,  // /devices/<id>/traffic_blocked[/...], and so on:
-  KEY_ONVELK = 5,
-  KEY_ONGUEST = 6,
-  KEY_PROFILE_ID = 7,
-  KEY_DISPLAY_NAME = 8,
-  KEY_DEVICE_TYPE = 9,
-  KEY_DEVICE_OS = 10,
-  KEY_DEVICE_OS_VERSION = 11,
-  KEY_DEVICE_MODEL = 12,
-  KEY_DEVICE_MANUFACTURER = 13,
-  KEY_SCAN_LEVEL = 14,
-  KEY_VELK_DEVICE_ID = 15,
-  KEY_OTHER_FIELD = 16,  // /devices/<id>/<any other field>
-  KEY_IGNORED = 17,      // not under /devices, empty id, empty MAC
-};
 
 // DeviceKey is a classified key: its type, the device id (empty for the
 // root, and for ignored keys unless the id was read) and the MAC (KEY_MAC

@@ -1,15 +1,10 @@
 // Devices::load: rebuilding the cache from the settings tree.
 //
-// The tree, under the root node /devices:
-//   /devices/<device_id>/                one node per device; its name is the id
-//     profile_id, display_name, device_type, device_os, device_os_version,
-//     device_model, device_manufacturer, velk_device_id     texts, default ""
-//     traffic_blocked                    text: "" or "0" is 0, anything else 1
-//     onvelk                             integer, default 0; -1 is stored as 0
-//     onguest                            integer, default 0, as read
-//     scan_level                         integer, default 2
-//     macs/<mac>                         one node per MAC, its value the IP
-// Other children of a device's node are not read.
+// The tree, under the root node /devices, holds one node per device, its name
+// the id; below it one value per field and the node "macs", one child per
+// MAC with the IP as its value. Which fields there are, their defaults and
+// how each value becomes a member: the field table (field_table.h). Other
+// children of a device's node are not read.
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +13,7 @@
 
 #include "devices_records.h"
 #include "event_stream_registry.h"
+#include "field_table.h"
 #include "load_figures.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
@@ -26,6 +22,11 @@
 
 using orv::devMgmt::Device;
 using orv::devMgmt::MacIp;
+using orv::devmgmt_internal::field_name;
+using orv::devmgmt_internal::FieldRow;
+using orv::devmgmt_internal::kFieldCount;
+using orv::devmgmt_internal::kFieldTable;
+using orv::devmgmt_internal::OnLoad;
 using orv::setMgmt::NodeReader;
 
 namespace {
@@ -63,38 +64,48 @@ void Devices::load() {
     if (record == nullptr) continue;
     Device& device = *record;
     NodeReader node(devices_node, device_id);
-    device.profile_id = node.getKeyValue("profile_id", std::string());
-
-    NodeReader macs_node(node, "macs");
-    std::vector<std::string> macs = macs_node.names();
-    device.macs.reserve(device.macs.size() + macs.size());  // no spare room kept
-    for (std::string& mac : macs) {
-      mac_to_device_id[mac] = device_id;
-      std::string ip;
-      macs_node.getKey(mac, ip);
-      ORV_LOG(orv::log::kInfo, "devid %s - mac %s - ip %s", device_id, mac, ip);
-      device.macs.push_back(MacIp{std::move(mac), std::move(ip)});
+    // The fields are read in the table's order, which is the order of the
+    // store reads and log lines that the gateway's logs have always shown.
+    for (std::size_t index = 0; index < kFieldCount; ++index) {
+      const FieldRow& row = kFieldTable[index];
+      const std::string& name = field_name(index);
+      switch (row.on_load) {
+        case OnLoad::kMacs: {
+          NodeReader macs_node(node, name);
+          std::vector<std::string> macs = macs_node.names();
+          device.macs.reserve(device.macs.size() + macs.size());  // no spare room kept
+          for (std::string& mac : macs) {
+            mac_to_device_id[mac] = device_id;
+            std::string ip;
+            macs_node.getKey(mac, ip);
+            ORV_LOG(orv::log::kInfo, "devid %s - mac %s - ip %s", device_id, mac, ip);
+            device.macs.push_back(MacIp{std::move(mac), std::move(ip)});
+          }
+          unreadable += macs_node.unreadable();
+          break;
+        }
+        case OnLoad::kText:
+          device.*row.field.text = node.getKeyValue(name, std::string());
+          break;
+        case OnLoad::kBlockedText: {
+          // Read as text: anything but "" and "0" blocks.
+          std::string blocked;
+          node.getKey(name, blocked);
+          ORV_LOG(orv::log::kInfo, "devid %s - blocked %s", device_id, blocked);
+          device.*row.field.number = (blocked.empty() || blocked == "0") ? 0 : 1;
+          break;
+        }
+        case OnLoad::kInt:
+          device.*row.field.number = node.getKeyValue(name, row.load_default);
+          break;
+        case OnLoad::kIntNoMinusOne: {
+          const int stored = node.getKeyValue(name, row.load_default);
+          device.*row.field.number = stored == -1 ? 0 : stored;
+          break;
+        }
+      }
     }
-
-    device.display_name = node.getKeyValue("display_name", std::string());
-    device.device_type = node.getKeyValue("device_type", std::string());
-    device.device_os = node.getKeyValue("device_os", std::string());
-    device.device_os_version = node.getKeyValue("device_os_version", std::string());
-    device.device_model = node.getKeyValue("device_model", std::string());
-    device.device_manufacturer = node.getKeyValue("device_manufacturer", std::string());
-    device.velk_device_id = node.getKeyValue("velk_device_id", std::string());
-
-    // traffic_blocked is read as text: anything but "" and "0" blocks.
-    std::string blocked;
-    node.getKey("traffic_blocked", blocked);
-    ORV_LOG(orv::log::kInfo, "devid %s - blocked %s", device_id, blocked);
-    device.blocked = (blocked.empty() || blocked == "0") ? 0 : 1;
-
-    const int onvelk = node.getKeyValue("onvelk", 0);
-    device.onvelk = onvelk == -1 ? 0 : onvelk;
-    device.onguest = node.getKeyValue("onguest", 0);
-    device.scan_level = node.getKeyValue("scan_level", 2);
-    unreadable += node.unreadable() + macs_node.unreadable();
+    unreadable += node.unreadable();
   }
   g_last_load_unreadable.store(unreadable);
 }

@@ -185,15 +185,34 @@ ORVDEVMGMT_EXPORT int get_device_id_by_ip(const std::string& ip, std::string& de
 ORVDEVMGMT_EXPORT int get_device_ip(const std::string& device_id, const std::string& mac,
                                     std::string& ip);
 
+// ---- Device fields ----
+
+// DeviceField is one field of a Device that a device-info subscriber can
+// name: `name` is its storage key name under /devices/<id>/ and the name
+// DEV_INFO_UPDATED carries; `text` points to the member of a text field,
+// `number` to that of an integer field; both are null for "macs", the
+// bindings (Device::macs).
+struct DeviceField {
+  const char* name;
+  std::string Device::*text;
+  int Device::*number;
+};
+
+// device_fields returns every field, in the order a load reads them:
+// "profile_id", "macs", the other texts, then the integers ("traffic_blocked"
+// first). device_field_names returns their names in the same order, ready
+// for set_on_dev_info_change. Both lists are built once and live until the
+// process ends.
+ORVDEVMGMT_EXPORT const std::vector<DeviceField>& device_fields();
+ORVDEVMGMT_EXPORT const std::vector<std::string>& device_field_names();
+
 // ---- Device-info subscriptions ----
 
 // set_on_dev_info_change registers `callback` for each of `field_names`:
-// DEV_INFO_UPDATED for those fields ("macs", "display_name", "device_type",
-// "device_os", "device_os_version", "device_model", "device_manufacturer",
-// "velk_device_id", "profile_id", "traffic_blocked", "onvelk", "onguest",
-// "scan_level"), and NEW_DEV and DEV_INFO_REMOVED once per event whatever the
-// fields. Registering twice for a field means two calls per update of it.
-// A null callback is ignored.
+// DEV_INFO_UPDATED for those fields (any of device_field_names()), and
+// NEW_DEV and DEV_INFO_REMOVED once per event whatever the fields.
+// Registering twice for a field means two calls per update of it. A null
+// callback is ignored.
 ORVDEVMGMT_EXPORT void set_on_dev_info_change(const std::vector<std::string>& field_names,
                                               const DevInfoChangeCallback& callback);
 
