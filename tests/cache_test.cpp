@@ -95,7 +95,7 @@ TEST_F(CacheTest, EveryCallWaitsWhileAnotherThreadHoldsTheCacheOrTheKeys) {
   std::vector<std::thread> threads;
   {
     std::lock_guard<std::recursive_mutex> cache(g_devices.mutex);
-    std::lock_guard<std::mutex> keys(g_monitored_keys.mutex);
+    std::lock_guard<SubscriberLock> keys(g_monitored_keys.mutex);
     for (int i = 0; i < static_cast<int>(std::size(calls)); ++i) {
       threads.emplace_back([&, i] {
         calls[i]();

@@ -99,10 +99,8 @@ void SyncHealth::Load(bool report) {
   if (!report) return;
   // The callback runs with no lock of the cache held. What it throws is
   // logged and dropped: the load itself went well.
-  std::lock_guard<std::recursive_mutex> call(reloaded_mutex_);
-  if (reloaded_callback_ == nullptr) return;
   try {
-    reloaded_callback_(vanished);
+    report_cache_reloaded(vanished);
   } catch (const std::exception& error) {
     orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
                                    "BUG: the cache-reloaded callback failed: %s", error.what());
@@ -182,16 +180,6 @@ void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
   status.descriptors_lost = descriptors_lost_;
   status.last_change_ms = last_change_ms_.load(std::memory_order_relaxed);
   status.last_store_error = last_store_error_;
-}
-
-void SyncHealth::SetReloadedCallback(CacheReloadedCallback callback) {
-  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
-  reloaded_callback_ = callback;
-}
-
-void SyncHealth::ResetReloadedCallback() {
-  std::lock_guard<std::recursive_mutex> hold(reloaded_mutex_);
-  reloaded_callback_ = nullptr;
 }
 
 }  // namespace devmgmt_internal

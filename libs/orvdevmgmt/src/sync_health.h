@@ -63,11 +63,6 @@ class SyncHealth {
   int WaitForSync(int timeout_ms);
   void Get(orv::devMgmt::SyncStatus& status);
 
-  // The cache-reloaded slot: one function at a time. Reset waits for a call
-  // under way on another thread.
-  void SetReloadedCallback(CacheReloadedCallback callback);
-  void ResetReloadedCallback();
-
  private:
   // Below: guarded by mutex_.
   std::mutex mutex_;
@@ -87,12 +82,11 @@ class SyncHealth {
   // change path.
   std::atomic<std::uint64_t> changes_applied_{0};
   std::atomic<std::int64_t> last_change_ms_{0};
-
-  // Held while the cache-reloaded callback runs, so that a reset from another
-  // thread waits for it; recursive, so that the callback may reset itself.
-  std::recursive_mutex reloaded_mutex_;
-  CacheReloadedCallback reloaded_callback_ = nullptr;  // guarded by reloaded_mutex_
 };
+
+// report_cache_reloaded hands `vanished` to the function set with
+// set_on_cache_reloaded, if any, with no lock held. What it throws passes on.
+void report_cache_reloaded(const std::vector<std::string>& vanished);
 
 }  // namespace devmgmt_internal
 }  // namespace orv

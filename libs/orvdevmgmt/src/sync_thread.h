@@ -12,6 +12,8 @@
 #include <atomic>
 #include <thread>
 
+#include "orv/devmgmt_types.h"
+#include "subscribers.h"
 #include "sync_health.h"
 
 namespace orv {
@@ -54,6 +56,9 @@ class SyncThread {
 
   // What the thread reports of itself.
   SyncHealth health;
+  // The function set with set_on_cache_reloaded, which the thread's reloads
+  // report to.
+  CallbackSlot<CacheReloadedCallback> cache_reloaded;
 
   // on_this_thread is true when called on the running sync thread: from one
   // of its callbacks.
