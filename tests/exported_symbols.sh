@@ -2,7 +2,8 @@
 # exported_symbols.sh LIBRARY: a shared library exports its API and nothing
 # else, every symbol under its version node.
 #   liborvdevmgmt: the functions of orv::devMgmt, the members of Devices and
-#     MonitoredKeys, g_devices and g_monitored_keys;
+#     MonitoredKeys, the registry lock SubscriberLock, g_devices and
+#     g_monitored_keys;
 #   libvirazezazor: the store's functions and MonitoredKey, the logger, the
 #     key paths, the memory stream and the error record; none of its
 #     internals, no std:: instantiation.
@@ -12,13 +13,13 @@ library=$1
 case $(basename "$library") in
   liborvdevmgmt*)
     node=ORVDEVMGMT_1.0
-    allowed='orv::devMgmt::*|Devices::*|MonitoredKeys::*|g_devices|g_monitored_keys'
+    allowed='orv::devMgmt::*|Devices::*|MonitoredKeys::*|SubscriberLock::*|g_devices|g_monitored_keys'
     wanted=('orv::devMgmt::init()' 'orv::devMgmt::uninit()' 'orv::devMgmt::get_device_ip('
       'orv::devMgmt::set_on_traffic_blocked_change(' 'Devices::load()'
       'Devices::get_device_traffic_status(' 'MonitoredKeys::match_key(' 'MonitoredKeys::add_key('
       'MonitoredKeys::remove_key(' 'orv::devMgmt::EventStream::open(' 'orv::devMgmt::event_kind_name('
       g_devices g_monitored_keys)
-    hidden=(handle_device_change sync_thread_function StreamQueue Streams) ;;
+    hidden=(handle_device_change sync_thread_function StreamQueue Streams CallsUnderWay) ;;
   *)
     node=VIRAZEZAZOR_1.0
     allowed='orv::setMgmt::[a-z]*\(*|orv::setMgmt::root*|orv::setMgmt::ReadPass::*|orv::setMgmt::NodeReader::*|orv::setMgmt::MonitoredKey::[!S]*|orv::log::*|orv::log_json\(*|orv::path::*|orv::basic_memstream::*|orv::memstream_internal::Buffer::*|orv::_ORVErrorStorage::*|orverrno|"TLS "*" for orverrno"|*" for orv::basic_memstream"*|*" for orv::memstream_internal::Buffer"'

@@ -116,6 +116,47 @@ TEST_F(HostileCallersTest, NoCallAfterUnsetReturns) {
   EXPECT_EQ(g_late_calls, 1);
 }
 
+// The slots' functions: one is being called on another thread when it is
+// unset, from a thread that is itself inside a key walk (so the key
+// registry's own wait doesn't apply): unset returns only after it ended.
+std::atomic<bool> g_in_slot{false}, g_slot_unset{false};
+std::atomic<int> g_ended_after_unset{0};
+void SlowSlotCall() {
+  g_in_slot = true;
+  std::this_thread::sleep_for(milliseconds(200));
+  g_ended_after_unset += g_slot_unset ? 1 : 0;
+}
+void SlowReport(json_t* status) {
+  json_decref(status);
+  SlowSlotCall();
+}
+void SlowReloaded(const Texts&) { SlowSlotCall(); }
+void UnsetsReportsInAWalk(const std::string&) {
+  while (!g_in_slot) std::this_thread::yield();
+  EXPECT_EQ(api::unset_on_traffic_blocked_change(nullptr), 0);
+  g_slot_unset = true;
+}
+
+TEST_F(HostileCallersTest, SlotUnsetWaitsForTheCallOfAnotherThread) {
+  g_devices.new_mac_ip("d1", "m1", "i1");
+  ASSERT_EQ(api::set_on_traffic_blocked_change(SlowReport), 0);
+  ASSERT_EQ(api::set_on_key_change("^/u$", UnsetsReportsInAWalk), 0);
+  std::thread reporter([] { g_monitored_keys.match_key("/devices/d1/traffic_blocked"); });
+  EXPECT_TRUE(g_monitored_keys.match_key("/u"));
+  reporter.join();
+  EXPECT_EQ(g_ended_after_unset, 0);
+
+  g_in_slot = g_slot_unset = false;
+  api::set_on_cache_reloaded(SlowReloaded);
+  Set("/devices/d1/macs/m1", "i1");
+  ASSERT_EQ(api::init(), 0);  // the sync thread's first reload reports
+  while (!g_in_slot) std::this_thread::yield();
+  api::unset_on_cache_reloaded(nullptr);
+  g_slot_unset = true;
+  EXPECT_EQ(api::uninit(), 0);  // the call under way, if any, has ended
+  EXPECT_EQ(g_ended_after_unset, 0);
+}
+
 TEST_F(HostileCallersTest, UninitAndWaitFromACallbackAreRefused) {
   Set("/devices/d1/macs/m1", "10.0.0.1");
   ASSERT_EQ(api::set_on_key_change("display_name", OnKey<0>), 0);

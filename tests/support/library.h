@@ -186,18 +186,8 @@ class LibraryTest : public ::testing::Test {
       })) << line.text.substr(0, 200);
     }
     Calls::SetHook(nullptr);
-    orv::devMgmt::unset_on_traffic_blocked_change(nullptr);
-    orv::devMgmt::unset_on_cache_reloaded(nullptr);
-    std::vector<std::pair<std::string, KeyChangeCallback>> keys;
-    {
-      orv::devMgmt::MutexLock hold(g_monitored_keys.mutex);
-      for (const KeySpy& spy : g_monitored_keys.key_spies) {
-        for (KeyChangeCallback callback : spy.callbacks) keys.emplace_back(spy.key_regex, callback);
-      }
-    }
-    for (const auto& key : keys) orv::devMgmt::unset_on_key_change(key.first, key.second);
+    orv::devMgmt::drop_all_subscriptions_for_testing();
     orv::devMgmt::MutexLock hold(g_devices.mutex);
-    g_devices.field_callbacks.clear();
     g_devices.clear();
     Calls::Take();
   }

@@ -62,7 +62,17 @@ void CacheReload::Load(bool report) {
   std::vector<std::string> vanished;
   std::set_difference(known.begin(), known.end(), after.begin(), after.end(),
                       std::back_inserter(vanished));
-  health_.CallReloaded(vanished);
+  // The function runs with no lock of the cache held. What it throws is
+  // logged and dropped: the load itself went well.
+  try {
+    report_cache_reloaded(vanished);
+  } catch (const std::exception& error) {
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
+                                   "BUG: the cache-reloaded callback failed: %s", error.what());
+  } catch (...) {
+    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
+                                   "BUG: the cache-reloaded callback failed");
+  }
 }
 
 void CacheReload::Dropping() {

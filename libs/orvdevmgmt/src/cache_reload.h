@@ -52,6 +52,10 @@ class CacheReload {
   bool requested_ = false;
 };
 
+// report_cache_reloaded hands `vanished` to the function set with
+// set_on_cache_reloaded, if any, with no lock held. What it throws passes on.
+void report_cache_reloaded(const std::vector<std::string>& vanished);
+
 }  // namespace devmgmt_internal
 }  // namespace orv
 

@@ -1,58 +1,30 @@
 // Device-info notifications. The callers hold the cache's mutex, so every
 // callback runs with the cache locked, on the thread that changed it.
 
-#include <algorithm>
-#include <set>
-
 #include "event_stream_registry.h"
 #include "log_frame.h"
 #include "orv/devmgmt_internals.h"
+#include "subscribers.h"
+
+using orv::devmgmt_internal::Snapshot;
 
 namespace {
 
-// CallbackSnapshot copies a field's callbacks before they are called, so that
-// a callback that (un)registers callbacks doesn't change the list under the
-// walk. A few callbacks fit inline and cost no allocation.
-class CallbackSnapshot {
- public:
-  explicit CallbackSnapshot(const std::vector<DevInfoChangeCallback>& callbacks)
-      : size_(callbacks.size()) {
-    if (size_ <= kInline) {
-      std::copy(callbacks.begin(), callbacks.end(), inline_);
-      data_ = inline_;
-    } else {
-      heap_ = callbacks;
-      data_ = heap_.data();
-    }
-  }
-  CallbackSnapshot(const CallbackSnapshot&) = delete;
-  CallbackSnapshot& operator=(const CallbackSnapshot&) = delete;
-
-  const DevInfoChangeCallback* begin() const { return data_; }
-  const DevInfoChangeCallback* end() const { return data_ + size_; }
-  std::size_t size() const { return size_; }
-
- private:
-  static constexpr std::size_t kInline = 8;
-  DevInfoChangeCallback inline_[kInline];
-  std::vector<DevInfoChangeCallback> heap_;
-  const DevInfoChangeCallback* data_;
-  std::size_t size_;
-};
-
 // NotifyAll calls every distinct registered callback once, in ascending
-// order of function address, and returns how many it called.
+// order of function address, and returns how many it called. They are called
+// from a copy, so that a callback may (un)register callbacks meanwhile.
 // Its caller holds the cache's mutex.
 int NotifyAll(const Devices& cache, orv::DevInfoChangeType type, const std::string& device_id)
 #if defined(__clang__)  // GCC can't name a parameter in an attribute
     __attribute__((requires_capability(cache.mutex)))
 #endif
 {
-  std::set<DevInfoChangeCallback> distinct;
+  Snapshot<DevInfoChangeCallback> distinct;
   for (const auto& entry : cache.field_callbacks) {
-    distinct.insert(entry.second.begin(), entry.second.end());
+    distinct.Append(entry.second.begin(), entry.second.end());
   }
-  if (distinct.empty()) return 0;
+  distinct.KeepDistinct();
+  if (distinct.size() == 0) return 0;
   const std::string id(device_id);  // a callback may free what device_id points into
   for (DevInfoChangeCallback callback : distinct) callback(type, id, std::string());
   return static_cast<int>(distinct.size());
@@ -80,7 +52,8 @@ void Devices::notify_dev_info_updated(const std::string& device_id, const std::s
   orv::devmgmt_internal::Streams().OnUpdated(*this, device_id, field_name);
   auto found = field_callbacks.find(field_name);
   if (found == field_callbacks.end()) return;
-  const CallbackSnapshot callbacks(found->second);
+  Snapshot<DevInfoChangeCallback> callbacks;
+  callbacks.Append(found->second.begin(), found->second.end());
   if (callbacks.size() == 1) {
     callbacks.begin()[0](orv::DEV_INFO_UPDATED, device_id, field_name);
     return;

@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "log_frame.h"
 #include "orv/devmgmt.h"
 #include "orv/devmgmt_internals.h"
 #include "orv/error.h"
+#include "subscribers.h"
+
+using orv::devmgmt_internal::CallsUnderWay;
+using orv::devmgmt_internal::Snapshot;
 
 namespace {
 
@@ -18,55 +22,6 @@ std::list<KeySpy>::iterator FindSpy(std::list<KeySpy>& spies, const std::string&
   return std::find_if(spies.begin(), spies.end(),
                       [&key_regex](const KeySpy& spy) { return spy.key_regex == key_regex; });
 }
-
-// WaitForOtherWalks waits until the walks of other threads under way now
-// have ended: they work on a copy taken before a removal and may still call
-// the removed function. A thread in a walk itself doesn't wait (it would wait
-// for itself, or for a walk that waits for it).
-// Its caller holds keys.mutex.
-void WaitForOtherWalks(MonitoredKeys& keys)
-#if defined(__clang__)  // GCC can't name a parameter in an attribute
-    __attribute__((requires_capability(keys.mutex)))
-#endif
-{
-  const std::thread::id self = std::this_thread::get_id();
-  std::vector<unsigned long long> others;
-  for (const auto& walk : keys.walks) {
-    if (walk.second == self) return;
-    others.push_back(walk.first);
-  }
-  while (std::any_of(keys.walks.begin(), keys.walks.end(), [&others](const auto& walk) {
-    return std::find(others.begin(), others.end(), walk.first) != others.end();
-  })) {
-    keys.walk_ended.Wait(keys.mutex);
-  }
-}
-
-// Walk marks one match_key walk under way, from its snapshot to its last
-// callback, however it ends.
-class Walk {
- public:
-  // Its maker holds keys.mutex.
-  explicit Walk(MonitoredKeys& keys)
-#if defined(__clang__)  // GCC can't name a parameter in an attribute
-      __attribute__((requires_capability(keys.mutex)))
-#endif
-      : keys_(keys), number_(++keys.walks_started) {
-    keys.walks.emplace_back(number_, std::this_thread::get_id());
-  }
-  Walk(const Walk&) = delete;
-  Walk& operator=(const Walk&) = delete;
-  ~Walk() {
-    orv::devMgmt::MutexLock hold(keys_.mutex);
-    keys_.walks.erase(std::find_if(keys_.walks.begin(), keys_.walks.end(),
-                                   [this](const auto& walk) { return walk.first == number_; }));
-    keys_.walk_ended.notify_all();
-  }
-
- private:
-  MonitoredKeys& keys_;
-  const unsigned long long number_;
-};
 
 }  // namespace
 
@@ -117,45 +72,46 @@ int MonitoredKeys::remove_key(const std::string& key_regex, const KeyChangeCallb
     key_spies.erase(spy);
     ORV_LOG(orv::log::kInfo, "Key regex %s completely removed", key_regex);
   }
-  WaitForOtherWalks(*this);
+  orv::devmgmt_internal::WaitForCallsUnderWay(mutex);
   return 0;
 }
 
 bool MonitoredKeys::match_key(const std::string& key) {
-  // The entries are matched under the lock and a copy of each matching
-  // entry's callbacks is taken; the lock is released before any callback
+  // The entries are matched under the lock and the callbacks of each
+  // matching entry are copied; the lock is released before any callback
   // runs, so that a callback may (un)register key subscriptions, and an entry
   // it removes is never freed under a running walk. The lines and the calls
   // then come entry by entry, in creation order.
   struct Checked {
     std::string key_regex;  // only kept when the lines will be printed
     bool matched;
-    std::vector<KeyChangeCallback> callbacks;
+    std::size_t callbacks;  // how many of `due` are the entry's
   };
   const bool traced = orv::log::current_level >= orv::log::kInfo;
   std::vector<Checked> walk;
-  std::optional<Walk> under_way;
+  Snapshot<KeyChangeCallback> due;
+  std::optional<CallsUnderWay> under_way;
   {
     orv::devMgmt::MutexLock hold(mutex);
     if (key_spies.empty()) return false;
-    under_way.emplace(*this);
     for (const KeySpy& spy : key_spies) {
       // Anything but REG_NOMATCH counts as a match, errors included.
       const bool matched = regexec(&spy.regex, key.c_str(), 0, nullptr, 0) != REG_NOMATCH;
       if (!matched && !traced) continue;
-      walk.push_back(Checked{
-          traced ? spy.key_regex : std::string(), matched,
-          matched ? std::vector<KeyChangeCallback>(spy.callbacks.begin(), spy.callbacks.end())
-                  : std::vector<KeyChangeCallback>()});
+      walk.push_back(Checked{traced ? spy.key_regex : std::string(), matched,
+                             matched ? spy.callbacks.size() : 0});
+      if (matched) due.Append(spy.callbacks.begin(), spy.callbacks.end());
     }
+    under_way.emplace(mutex);
   }
   bool any = false;
+  const KeyChangeCallback* next = due.begin();
   for (const Checked& entry : walk) {
     ORV_LOG(orv::log::kInfo, "Checking key %s against regex %s", key, entry.key_regex);
     if (!entry.matched) continue;
     ORV_LOG(orv::log::kInfo, "Key %s matches %s", key, entry.key_regex);
     any = true;
-    for (KeyChangeCallback callback : entry.callbacks) callback(key);
+    for (const KeyChangeCallback* last = next + entry.callbacks; next != last; ++next) (*next)(key);
   }
   return any;
 }

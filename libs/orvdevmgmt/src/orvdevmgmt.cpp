@@ -2,12 +2,15 @@
 //
 // The objects are constructed at load in the order written here and
 // destroyed in reverse: the sync thread's object first (it joins a thread
-// still running), then the cache, then the key registry. Keep them in this
-// one file so that the order holds.
+// still running), then the traffic-blocked slot, the cache and the key
+// registry. Keep them in this one file so that the order holds.
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "dispatcher.h"
 #include "event_stream_registry.h"
@@ -28,8 +31,14 @@ namespace orv {
 namespace devmgmt_internal {
 
 int g_sync_pipe[2] = {-1, -1};  // statically initialised: made by g_sync_thread
+// Before g_sync_thread: a report the thread still makes as the library is
+// unloaded finds the slot in place.
+CallbackSlot<TrafficBlockedCallback> g_traffic_blocked_callback;
 SyncThread g_sync_thread;
-std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback{nullptr};
+
+void report_cache_reloaded(const std::vector<std::string>& vanished) {
+  g_sync_thread.cache_reloaded.Call(vanished);
+}
 
 }  // namespace devmgmt_internal
 
@@ -85,11 +94,11 @@ int get_sync_status(SyncStatus& status) {
 }
 
 void set_on_cache_reloaded(const CacheReloadedCallback& callback) {
-  if (callback != nullptr) g_sync_thread.health.SetReloadedCallback(callback);
+  if (callback != nullptr) g_sync_thread.cache_reloaded.Set(callback);
 }
 
 void unset_on_cache_reloaded(const CacheReloadedCallback& /*callback*/) {
-  g_sync_thread.health.ResetReloadedCallback();
+  g_sync_thread.cache_reloaded.Reset();
 }
 
 // ---- Queries ----
@@ -174,15 +183,34 @@ int set_on_traffic_blocked_change(const TrafficBlockedCallback& callback) {
   }
   // The function is in place before the subscription can deliver anything,
   // and stays even if subscribing fails.
-  g_traffic_blocked_callback.store(callback);
+  g_traffic_blocked_callback.Set(callback);
   return set_on_key_change(kTrafficBlockedKeyRegex, devmgmt_internal::traffic_blocked_change);
 }
 
 int unset_on_traffic_blocked_change(const TrafficBlockedCallback& /*callback*/) {
   const int result =
       unset_on_key_change(kTrafficBlockedKeyRegex, devmgmt_internal::traffic_blocked_change);
-  if (result == 0) g_traffic_blocked_callback.store(nullptr);
+  if (result == 0) g_traffic_blocked_callback.Reset();
   return result;
+}
+
+// ---- For tests ----
+
+void drop_all_subscriptions_for_testing() {
+  std::vector<std::pair<std::string, KeyChangeCallback>> keys;
+  {
+    orv::devMgmt::MutexLock hold(g_monitored_keys.mutex);
+    for (const KeySpy& spy : g_monitored_keys.key_spies) {
+      for (KeyChangeCallback callback : spy.callbacks) keys.emplace_back(spy.key_regex, callback);
+    }
+  }
+  // Each goes as its unset would take it: logged, and waiting for the calls
+  // under way.
+  for (const auto& key : keys) unset_on_key_change(key.first, key.second);
+  g_traffic_blocked_callback.Reset();
+  g_sync_thread.cache_reloaded.Reset();
+  orv::devMgmt::MutexLock hold(g_devices.mutex);
+  g_devices.field_callbacks.clear();
 }
 
 }  // namespace devMgmt

@@ -108,31 +108,5 @@ void SyncHealth::Get(orv::devMgmt::SyncStatus& status) {
   status.last_store_error = last_store_error_;
 }
 
-void SyncHealth::SetReloadedCallback(CacheReloadedCallback callback) {
-  orv::devMgmt::MutexLock hold(reloaded_mutex_);
-  reloaded_callback_ = callback;
-}
-
-void SyncHealth::ResetReloadedCallback() {
-  orv::devMgmt::MutexLock hold(reloaded_mutex_);
-  reloaded_callback_ = nullptr;
-}
-
-void SyncHealth::CallReloaded(const std::vector<std::string>& vanished) {
-  // The callback runs with no lock of the cache held. What it throws is
-  // logged and dropped: the load itself went well.
-  orv::devMgmt::MutexLock call(reloaded_mutex_);
-  if (reloaded_callback_ == nullptr) return;
-  try {
-    reloaded_callback_(vanished);
-  } catch (const std::exception& error) {
-    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
-                                   "BUG: the cache-reloaded callback failed: %s", error.what());
-  } catch (...) {
-    orv::log::print_as_sync_thread(orv::log::kError, __LINE__,
-                                   "BUG: the cache-reloaded callback failed");
-  }
-}
-
 }  // namespace devmgmt_internal
 }  // namespace orv

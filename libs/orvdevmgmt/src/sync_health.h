@@ -55,14 +55,6 @@ class SyncHealth {
   int WaitForSync(int timeout_ms);
   void Get(orv::devMgmt::SyncStatus& status);
 
-  // The cache-reloaded slot: one function at a time. Reset waits for a call
-  // under way on another thread.
-  void SetReloadedCallback(CacheReloadedCallback callback);
-  void ResetReloadedCallback();
-  // CallReloaded hands `vanished` to the registered function, if any; what it
-  // throws is logged and dropped.
-  void CallReloaded(const std::vector<std::string>& vanished);
-
  private:
   orv::devMgmt::Mutex mutex_;
   orv::devMgmt::CondVar changed_;  // signalled when running_ or synced_ change
@@ -79,11 +71,6 @@ class SyncHealth {
   // change path.
   std::atomic<std::uint64_t> changes_applied_{0};
   std::atomic<std::int64_t> last_change_ms_{0};
-
-  // Held while the cache-reloaded callback runs, so that a reset from another
-  // thread waits for it; recursive, so that the callback may reset itself.
-  orv::devMgmt::RecursiveMutex reloaded_mutex_;
-  CacheReloadedCallback reloaded_callback_ __attribute__((guarded_by(reloaded_mutex_))) = nullptr;
 };
 
 }  // namespace devmgmt_internal

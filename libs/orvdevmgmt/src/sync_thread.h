@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "cache_reload.h"
+#include "orv/devmgmt_types.h"
+#include "subscribers.h"
 #include "sync_health.h"
 
 namespace orv {
@@ -92,6 +94,9 @@ class SyncThread {
   // What the thread reports of itself, and its whole loads of the cache.
   SyncHealth health;
   CacheReload reload{health};
+  // The function set with set_on_cache_reloaded, which the thread's reloads
+  // report to.
+  CallbackSlot<CacheReloadedCallback> cache_reloaded;
 
  private:
   friend void sync_thread_function();

@@ -70,12 +70,9 @@ void traffic_blocked_change(const std::string& key) {
   json_t* status = g_devices.get_device_traffic_status(device_id);
   if (status == nullptr) return;
   orv::log_json(orv::log::kInfo, "Traffic blocked status:", status);
-  TrafficBlockedCallback callback = g_traffic_blocked_callback.load();
-  if (callback != nullptr) {
-    callback(status);  // the callback owns the document now
-  } else {
-    json_decref(status);  // unregistered while the report was being made
-  }
+  // The callback owns the document once it is called; when it was unset
+  // while the report was being made, the document is ours to drop.
+  if (!g_traffic_blocked_callback.Call(status)) json_decref(status);
 }
 
 }  // namespace devmgmt_internal

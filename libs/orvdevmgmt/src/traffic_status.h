@@ -5,10 +5,10 @@
 #ifndef ORVDEVMGMT_SRC_TRAFFIC_STATUS_H_
 #define ORVDEVMGMT_SRC_TRAFFIC_STATUS_H_
 
-#include <atomic>
 #include <string>
 
 #include "orv/devmgmt_types.h"
+#include "subscribers.h"
 
 namespace orv {
 namespace devmgmt_internal {
@@ -16,9 +16,9 @@ namespace devmgmt_internal {
 // The expression the report subscribes under.
 constexpr const char* kTrafficBlockedKeyRegex = "/devices/.*/traffic_blocked";
 
-// The registered function; null when none. Atomic, so that registration on a
-// client thread never tears a report running on the sync thread.
-extern std::atomic<TrafficBlockedCallback> g_traffic_blocked_callback;
+// The registered function, if any. Unset from a client thread waits for a
+// report that the sync thread is handing to it.
+extern CallbackSlot<TrafficBlockedCallback> g_traffic_blocked_callback;
 
 // build_device_traffic_status makes the document of one cached device, or
 // returns null (freeing everything made so far) when it can't.

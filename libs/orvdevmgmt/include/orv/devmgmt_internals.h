@@ -17,13 +17,10 @@
 
 #include <regex.h>
 
-#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "orv/devmgmt_export.h"
@@ -164,6 +161,32 @@ struct KeySpy {
   std::list<KeyChangeCallback> callbacks;  // in registration order
 };
 
+// SubscriberLock is the lock of a subscription registry whose functions are
+// called with no lock held (key subscriptions, the traffic-blocked and
+// cache-reloaded slots). Besides excluding, it keeps the record of the calls
+// made from its registry that are under way, so that a removal can wait for
+// them: once a removal returns, the function removed is never called. Lock it
+// like a mutex (std::lock_guard); it is not recursive. Its state stays in the
+// library.
+class __attribute__((capability("mutex"))) ORVDEVMGMT_EXPORT SubscriberLock {
+ public:
+  struct State;
+
+  SubscriberLock();
+  SubscriberLock(const SubscriberLock&) = delete;
+  SubscriberLock& operator=(const SubscriberLock&) = delete;
+  ~SubscriberLock();
+
+  void lock() __attribute__((acquire_capability()));
+  void unlock() __attribute__((release_capability()));
+
+  // state is the library's view of the lock and its record of calls.
+  State& state() const { return *state_; }
+
+ private:
+  State* const state_;  // owned
+};
+
 // MonitoredKeys is the registry of key subscriptions, one KeySpy per distinct
 // expression text. It has internal synchronisation; the callbacks are called
 // with no lock held, so they may (un)register key subscriptions themselves.
@@ -175,14 +198,9 @@ class MonitoredKeys {
 
   // In order of creation; no entry has an empty `callbacks`. Guarded by mutex.
   std::list<KeySpy> key_spies __attribute__((guarded_by(mutex)));
-  // Guards key_spies and walks. Never held while a callback runs.
-  orv::devMgmt::Mutex mutex;
-  // The match_key walks under way: a number of its own and the walking
-  // thread each. Guarded by mutex.
-  std::vector<std::pair<unsigned long long, std::thread::id>> walks;
-  unsigned long long walks_started = 0;  // guarded by mutex
-  // Signalled, under mutex, each time a walk ends.
-  orv::devMgmt::CondVar walk_ended;
+  // Guards key_spies and records the match_key walks under way. Never held
+  // while a callback runs.
+  SubscriberLock mutex;
 
   // add_key registers `callback` under `key_regex`. Returns 0; -1 with
   // orverrno code 4 "invalid key_regex" when the expression doesn't compile.
@@ -203,6 +221,17 @@ extern ORVDEVMGMT_EXPORT Devices g_devices;
 // The process-wide key-subscription registry.
 extern ORVDEVMGMT_EXPORT MonitoredKeys g_monitored_keys;
 
+namespace orv {
+namespace devMgmt {
+
+// drop_all_subscriptions_for_testing drops every subscription of the library:
+// key subscriptions, device-info callbacks, the traffic-blocked and the
+// cache-reloaded function, each as its unset would. For tests, which start
+// each case from a library nobody follows; a client has no use for it.
+ORVDEVMGMT_EXPORT void drop_all_subscriptions_for_testing();
+
+}  // namespace devMgmt
+}  // namespace orv
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
