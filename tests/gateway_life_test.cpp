@@ -77,9 +77,7 @@ TEST_F(GatewayLifeTest, AForkedChildNeverStopsTheParentsThread) {
     Set("/devices/d1/display_name", std::to_string(++round));
     ASSERT_TRUE(Calls::WaitFor("0 upd d1 display_name", round)) << how;
     EXPECT_EQ(Cached("d1").substr(0, 15), "d1 p= [] name=" + std::to_string(round)) << how;
-    api::SyncStatus status;
-    api::get_sync_status(status);
-    EXPECT_TRUE(status.running && status.watching) << how;
+    EXPECT_TRUE(Status().running && Status().watching) << how;
     EXPECT_EQ(api::wait_for_sync(0), 0) << how;
   }
 }
@@ -88,9 +86,7 @@ TEST_F(GatewayLifeTest, AForkedChildNeverStopsTheParentsThread) {
 // outer init() goes on and starts the library.
 void InitsAgain(orv::DevInfoChangeType type, const std::string& id, const std::string&) {
   if (type != orv::NEW_DEV) return;
-  const int result = api::init();
-  Calls::Add(id + " " + std::to_string(result) + " " + std::to_string(orverrno.code()) + " " +
-             orverrno.message());
+  Calls::Add(id + " " + Result(api::init()));
 }
 
 TEST_F(GatewayLifeTest, InitFromItsOwnLoadIsRefused) {
@@ -120,9 +116,7 @@ TEST_F(GatewayLifeTest, AThreadThatCannotStartLeavesTheLibraryStopped) {
   pthread_attr_destroy(&huge);
   pthread_attr_destroy(&saved);
   if (!threw) GTEST_SKIP() << "a thread with a stack of half the address space started here";
-  api::SyncStatus status;
-  api::get_sync_status(status);
-  EXPECT_FALSE(status.running);
+  EXPECT_FALSE(Status().running);
   EXPECT_EQ(Result(api::wait_for_sync(0)), "-1 107 not running");
   EXPECT_EQ(Owner("m1"), "d1");  // the load went well
   Start();
@@ -165,14 +159,11 @@ TEST_F(GatewayLifeTest, StatusCountsTheValuesTheLastLoadCouldNotRead) {
   std::filesystem::create_symlink("/etc/hostname", store_.root() + "/devices/d2/device_type");
   std::ofstream(store_.root() + "/devices/d2/device_model") << std::string(2 << 20, 'x');
   Start();
-  api::SyncStatus status;
-  api::get_sync_status(status);
-  EXPECT_EQ(status.last_load_unreadable, 3);
+  EXPECT_EQ(Status().last_load_unreadable, 3);
   EXPECT_EQ(Cached("d1").substr(0, 20), "d1 p= [] name= type=");
   store_.Delete("/devices/d2");
   g_devices.load();
-  api::get_sync_status(status);
-  EXPECT_EQ(status.last_load_unreadable, 1);
+  EXPECT_EQ(Status().last_load_unreadable, 1);
 }
 
 }  // namespace

@@ -55,18 +55,6 @@ class HealthTest : public LibraryTest {
     ASSERT_TRUE(kShortWaits);
     Set("/devices/d1/macs/m1", "10.0.0.1");
   }
-  api::SyncStatus Status() {
-    api::SyncStatus status;
-    EXPECT_EQ(api::get_sync_status(status), 0);
-    return status;
-  }
-  template <class Done>
-  bool WaitUntil(Done done) {  // 5 s at most
-    for (int i = 0; i < 1000 && !done(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-  }
   // Figures gives what a status page shows of the thread's state.
   std::string Figures() {
     const api::SyncStatus s = Status();
@@ -93,7 +81,7 @@ TEST_F(HealthTest, LiveAtOnceAndEveryChangeFromThenOnIsApplied) {
   ExpectLive("running watching loads=2 lost=0");  // init()'s load and the thread's
   Set("/devices/d1/traffic_blocked", "1");
   EXPECT_TRUE(Calls::WaitFor("key0 /devices/d1/traffic_blocked"));
-  EXPECT_TRUE(WaitUntil([this] { return Status().changes_applied == 1; }));
+  EXPECT_TRUE(Eventually([] { return Status().changes_applied == 1; }));
   EXPECT_GT(Status().last_change_ms, 0);
   api::uninit();
   EXPECT_EQ(Figures(), "stopped loads=2 lost=0");
@@ -102,7 +90,7 @@ TEST_F(HealthTest, LiveAtOnceAndEveryChangeFromThenOnIsApplied) {
 TEST_F(HealthTest, NotLiveWhileDevicesIsGoneAndLiveAgainWhenBack) {
   Start();
   store_.Delete("/devices");
-  ASSERT_TRUE(WaitUntil([this] { return !Status().watching; }));
+  ASSERT_TRUE(Eventually([] { return !Status().watching; }));
   for (int i = 0; i < 3; ++i) {  // the thread's later passes say the same
     EXPECT_EQ(Result(api::wait_for_sync(30)), "-1 110 timed out");
     EXPECT_EQ(Figures(), "running loads=2 lost=1");
@@ -116,7 +104,7 @@ TEST_F(HealthTest, NotLiveWhileDevicesIsGoneAndLiveAgainWhenBack) {
 TEST_F(HealthTest, NotLiveDuringTheBackOffsLaterStepsAndLiveOnceItEnds) {
   g_no_watches = true;
   ASSERT_EQ(api::init(), 0);
-  ASSERT_TRUE(WaitUntil([this] { return !Status().last_store_error.empty(); }));
+  ASSERT_TRUE(Eventually([] { return !Status().last_store_error.empty(); }));
   // 20, 40, 80, 160, 320 ms...: some 0.7 s reach the sixth step; the thread
   // (every 20 ms) finds the store backing off and says so each time.
   const auto start = std::chrono::steady_clock::now();
@@ -139,7 +127,7 @@ TEST_F(HealthTest, AfterAnOverflowWhileBusyLiveMeansReloaded) {
   Start();
   g_hold = true;
   Set("/devices/zz/hold", "1");
-  ASSERT_TRUE(WaitUntil([] { return g_holding.load(); }));
+  ASSERT_TRUE(Eventually([] { return g_holding.load(); }));
   int queue_limit = 16384;
   std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queue_limit;
   const std::string a = root_ + "/devices/zz/flood", b = a + "2";
@@ -149,7 +137,7 @@ TEST_F(HealthTest, AfterAnOverflowWhileBusyLiveMeansReloaded) {
   }
   Set("/devices/d2/display_name", "lost in the flood");
   g_hold = false;
-  ASSERT_TRUE(WaitUntil([this] { return Status().descriptors_lost == 1; }));
+  ASSERT_TRUE(Eventually([] { return Status().descriptors_lost == 1; }));
   ExpectLive("running watching loads=3 lost=1");
 }
 
