@@ -4,7 +4,7 @@
 //   one watches the new root;
 // - a node that can't be watched for a reason other than being gone
 //   (descriptors run short here; a node its client may not read in
-//   health_test) loses the watch until the whole tree is watched;
+//   sync_follows_store_test) loses the watch until the whole tree is watched;
 // - special files (FIFO, socket, device) are neither values nor nodes:
 //   listings leave them out with a warning and no read opens one;
 // - the node reader refuses what getKey refuses, with the same records.
