@@ -23,19 +23,6 @@ namespace {
 namespace api = orv::devMgmt;
 namespace fs = std::filesystem;
 
-api::SyncStatus Status() {
-  api::SyncStatus status;
-  return api::get_sync_status(status), status;
-}
-
-// NotWatching waits (8 s at most) until the thread says it doesn't watch.
-bool NotWatching() {
-  for (int i = 0; i < 800 && Status().watching; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return !Status().watching;
-}
-
 class SyncFollowsStoreTest : public LibraryTest {
  protected:
   const std::string base_ = store_.root(), live_ = base_ + "/live";
@@ -53,7 +40,7 @@ TEST_F(SyncFollowsStoreTest, AReplacedRootIsReloadedAndTheStatusSaysWhy) {
   // A write left in the old tree wakes the thread; what it reads is the old
   // tree's, never the new root's.
   std::ofstream(base_ + "/a/devices/d1/display_name") << "left behind";
-  ASSERT_TRUE(NotWatching());
+  ASSERT_TRUE(Eventually([] { return !Status().watching; }));
   const std::string why =
       "lost the watch of " + live_ + "/devices: the store's root " + live_ + " was replaced";
   EXPECT_EQ(Status().last_store_error, why);

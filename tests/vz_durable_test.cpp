@@ -39,10 +39,6 @@ namespace sm = orv::setMgmt;
 constexpr unsigned long kExt4Shutdown = _IOR('X', 125, std::uint32_t);
 constexpr std::uint32_t kNoLogFlush = 2;
 
-std::string Error(int result) {
-  return result < 0 ? std::to_string(orverrno.code()) + " " + orverrno.message() : "ok";
-}
-
 std::string Get(const std::string& key) {
   std::string value;
   return sm::getKey(key, value) < 0 ? "(" + Error(-1) + ")" : value;

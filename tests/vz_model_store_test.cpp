@@ -152,11 +152,6 @@ struct Model {
   }
 };
 
-// Outcome renders a store call's result: "ok", or orverrno's code and text.
-std::string Outcome(int result) {
-  return result < 0 ? std::to_string(orverrno.code()) + " " + orverrno.message() : "ok";
-}
-
 class StoreModelTest : public ::testing::Test {
  protected:
   std::string Run(const Step& s) {
@@ -165,17 +160,17 @@ class StoreModelTest : public ::testing::Test {
     int result = 0;
     switch (s.op) {
       case kSet:
-        return Outcome(sm::setKey(s.key, kValues[s.value]));
+        return Error(sm::setKey(s.key, kValues[s.value]));
       case kGet:
         result = sm::getKey(s.key, value);
         if (result >= 0 && result != static_cast<int>(value.size())) return "length differs";
-        return result < 0 ? Outcome(result) + (value.empty() ? "" : " touched")
+        return result < 0 ? Error(result) + (value.empty() ? "" : " touched")
                           : "ok " + Short(value);
       case kDelete:
-        return Outcome(sm::deleteKey(s.key));
+        return Error(sm::deleteKey(s.key));
       case kList:
         result = sm::enumSubkeys(s.key, names);
-        if (result < 0) return Outcome(result) + (names.size() == 1 ? "" : " touched");
+        if (result < 0) return Error(result) + (names.size() == 1 ? "" : " touched");
         value = "ok";
         for (const std::string& name : names) value += " " + (value == "ok" ? name : Short(name));
         return result + 1 == static_cast<int>(names.size()) ? value : "count differs";
@@ -262,10 +257,10 @@ TEST_F(StoreModelTest, AnotherUserReadsValuesButNotAPrivateNode) {
   AsAnotherUser([] {
     std::string value;
     if (sm::getKey("/d1/v", value) != 1) return 1;
-    if (Outcome(sm::getKey("/private/v", value)) != "3 read key /private/v: Permission denied") {
+    if (Error(sm::getKey("/private/v", value)) != "3 read key /private/v: Permission denied") {
       return 2;
     }
-    return Outcome(sm::setKey("/d1/w", "x")).rfind("3 ", 0) == 0 ? 0 : 3;
+    return Error(sm::setKey("/d1/w", "x")).rfind("3 ", 0) == 0 ? 0 : 3;
   });
 }
 

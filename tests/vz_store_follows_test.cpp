@@ -39,10 +39,6 @@ namespace fs = std::filesystem;
 namespace sm = orv::setMgmt;
 using Texts = std::vector<std::string>;
 
-std::string Error(int result) {
-  return result < 0 ? std::to_string(orverrno.code()) + " " + orverrno.message() : "ok";
-}
-
 Texts g_reported;
 int Record(const orv::path& key) {
   g_reported.push_back(key.str());

@@ -80,12 +80,6 @@ using Texts = std::vector<std::string>;
 using Names = std::set<std::string>;
 using std::string_literals::operator""s;
 
-// Error gives "<code> <text>" of orverrno after a call that failed (below
-// 0), else "ok".
-std::string Error(int result) {
-  return result < 0 ? std::to_string(orverrno.code()) + " " + orverrno.message() : "ok";
-}
-
 // Tree names what is at or below `directory`, each file with its contents.
 Names Tree(const std::string& directory) {
   Names files;

@@ -160,9 +160,21 @@ inline std::string CacheDiffToStore(std::chrono::milliseconds timeout) {
   return out;
 }
 
-inline Texts Cat(Texts a, const Texts& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+// Status is what get_sync_status gives now.
+inline orv::devMgmt::SyncStatus Status() {
+  orv::devMgmt::SyncStatus status;
+  EXPECT_EQ(orv::devMgmt::get_sync_status(status), 0);
+  return status;
+}
+
+// Eventually polls `done` every 5 ms until it holds (8 s at most); returns
+// its last answer.
+template <class Done>
+bool Eventually(Done done) {
+  for (int i = 0; i < 1600 && !done(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
 }
 
 // Result renders a result and orverrno as "<result> <code> <text>", then

@@ -30,3 +30,7 @@ void TempStore::Delete(const std::string& key) {
   EXPECT_EQ(orv::setMgmt::deleteKey(key), 0)
       << key << ": " << orverrno.code() << " " << orverrno.message();
 }
+
+std::string Error(int result) {
+  return result < 0 ? std::to_string(orverrno.code()) + " " + orverrno.message() : "ok";
+}

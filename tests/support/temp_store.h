@@ -7,6 +7,9 @@
 // The root is a new directory under $TMPDIR (or /tmp); it is removed with
 // everything in it when the TempStore goes. Set and Delete fail the test when
 // the store refuses.
+//
+// Error renders a store call's result: "ok" (0 or more), else orverrno's
+// "<code> <text>", e.g. "4 key /a not found".
 
 #ifndef ORV_TESTS_SUPPORT_TEMP_STORE_H_
 #define ORV_TESTS_SUPPORT_TEMP_STORE_H_
@@ -27,5 +30,7 @@ class TempStore {
  private:
   std::string root_;
 };
+
+std::string Error(int result);
 
 #endif  // ORV_TESTS_SUPPORT_TEMP_STORE_H_

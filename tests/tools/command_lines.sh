@@ -51,11 +51,8 @@ usage|unknown command "fetch"|fetch /devices
 usage|get needs one KEY|get
 usage|set needs a KEY and a VALUE|set /a
 usage|del needs one KEY|del /a /b
-usage|ls takes at most one KEY|ls /a /b
-usage|ls takes at most one KEY|list /a /b
-usage|show takes at most one KEY|show /a /b
-usage|watch takes at most one KEY|watch /a /b
-usage|export takes at most one KEY|export /a /b
+$(for command in ls list show watch export; do
+  echo "usage|${command/list/ls} takes at most one KEY|$command /a /b"; done)
 usage|import needs a FILE and takes at most one KEY|import
 usage|unknown option "--verbose"|--verbose get /x
 usage|unknown option "-x"|-x ls
@@ -81,23 +78,20 @@ ROWS
 check orv-devices <<ROWS
 usage|no command given|
 usage|unknown command "frobnicate"|frobnicate
-usage|list takes no argument|list x
-usage|list takes no argument|ls x
+$(for command in list ls watch status; do
+  echo "usage|${command/ls/list} takes no argument|$command x"; done)
 usage|show needs one ID|show
 usage|mac needs one MAC|mac
 usage|ip needs one IP|ip 1 2
-usage|watch takes no argument|watch x
-usage|status takes no argument|status x
 usage|unknown option "--verbose"|--verbose list
 usage|unknown option "--bogus"|list --bogus
 usage|unknown option "--raw"|--raw list
 usage|--json takes no value|--json=yes list
 usage|--timeout needs a MS|list --timeout
-usage|--log-level wants a number from 0 to 4, not "5"|--log-level 5 list
-usage|--log-level wants a number from 0 to 4, not "-1"|--log-level=-1 list
-usage|--timeout wants milliseconds, 0 or more, not "-1"|--timeout -1 list
-usage|--timeout wants milliseconds, 0 or more, not " 5"|--timeout ' 5' list
-usage|--timeout wants milliseconds, 0 or more, not "99999999999"|--timeout 99999999999 list
+$(for value in 5 -1 x; do
+  echo "usage|--log-level wants a number from 0 to 4, not \"$value\"|--log-level=$value list"; done)
+$(for value in -1 " 5" 99999999999; do
+  echo "usage|--timeout wants milliseconds, 0 or more, not \"$value\"|--timeout '$value' list"; done)
 usage|--root needs a DIR, not an empty name|--root '' list
 1|device ghost: not found|--root $store show ghost
 1|device --json: not found|--root $store show -- --json
