@@ -181,9 +181,9 @@ TEST_F(EventStreamTest, StreamsOpenedAtRandomMomentsMissNothingAndDoubleNothing)
   Reader &fast = *readers[0], &slow = *readers[1], &latest = *readers[2];
   std::atomic<bool> done{false};
   std::thread writer([&] {
-    std::mt19937 random(7);
+    std::mt19937 changes(7);
     for (int i = 0; !done || i < 20000; ++i) {  // the slow stream's queue overflows
-      Mutate(random, 30);
+      Mutate(changes, 30);
       if (i % 64 == 0)
         store_.Set("/devices/s" + std::to_string(i % 5) + "/macs/m", std::to_string(i));
     }
@@ -214,7 +214,9 @@ TEST_F(EventStreamTest, StreamsOpenedAtRandomMomentsMissNothingAndDoubleNothing)
   const std::vector<StreamEvent> slow_events = slow.Drain();
   std::set<std::string> seen;
   for (const StreamEvent& e : latest.Drain()) {
-    if (e.kind != EventKind::kSynced) EXPECT_TRUE(seen.insert(e.device_id).second) << e.device_id;
+    if (e.kind != EventKind::kSynced) {
+      EXPECT_TRUE(seen.insert(e.device_id).second) << e.device_id;
+    }
   }
   for (std::size_t i = 3; i < readers.size(); ++i) readers[i]->Drain();
   const State cache = CacheState();
