@@ -6,12 +6,12 @@
 #define ORVDEVMGMT_SRC_SYNC_HEALTH_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "cond_var.h"
 #include "orv/devmgmt_mutex.h"
 #include "orv/devmgmt_types.h"
 
@@ -57,7 +57,7 @@ class SyncHealth {
 
  private:
   orv::devMgmt::Mutex mutex_;
-  orv::devMgmt::CondVar changed_;  // signalled when running_ or synced_ change
+  CondVar changed_;  // signalled when running_ or synced_ change
   bool running_ __attribute__((guarded_by(mutex_))) = false;
   bool synced_ __attribute__((guarded_by(mutex_))) = false;
   bool watching_ __attribute__((guarded_by(mutex_))) = false;

@@ -3,7 +3,7 @@
 //
 // Mutex and RecursiveMutex are std::mutex and std::recursive_mutex (same
 // cost, same behaviour) marked as capabilities; MutexLock holds one for the
-// life of a scope; CondVar waits on a held Mutex. Data a lock guards is
+// life of a scope. Data a lock guards is
 // declared with guarded_by beside it, and a function that runs under its
 // caller's hold says so with requires_capability, so that a build with
 // `clang++ -Wthread-safety` checks every access:
@@ -18,8 +18,6 @@
 #ifndef ORV_DEVMGMT_MUTEX_H_
 #define ORV_DEVMGMT_MUTEX_H_
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 // GCC doesn't know the analysis' attributes and would warn about each.
@@ -29,9 +27,11 @@
 #endif
 
 namespace orv {
-namespace devMgmt {
+namespace devmgmt_internal {
+class CondVar;  // the library's own: waits on a held Mutex
+}  // namespace devmgmt_internal
 
-class CondVar;
+namespace devMgmt {
 
 // Mutex is a std::mutex the analysis knows.
 class __attribute__((capability("mutex"))) Mutex {
@@ -45,7 +45,7 @@ class __attribute__((capability("mutex"))) Mutex {
   bool try_lock() __attribute__((try_acquire_capability(true))) { return mutex_.try_lock(); }
 
  private:
-  friend class CondVar;
+  friend class ::orv::devmgmt_internal::CondVar;
   std::mutex mutex_;
 };
 
@@ -81,43 +81,6 @@ class __attribute__((scoped_lockable)) MutexLock {
  private:
   M& mutex_;
 };
-
-// CondVar is a std::condition_variable for a Mutex. Each wait releases the
-// held mutex while it waits and holds it again when it returns (spurious
-// wake-ups included: wait in a loop on the guarded condition).
-class CondVar {
- public:
-  void notify_all() noexcept { cv_.notify_all(); }
-
-  void Wait(Mutex& mutex) __attribute__((requires_capability(mutex)));
-  // WaitUntil returns false when `deadline` passed.
-  template <class Clock, class Duration>
-  bool WaitUntil(Mutex& mutex, const std::chrono::time_point<Clock, Duration>& deadline)
-      __attribute__((requires_capability(mutex)));
-
- private:
-  std::condition_variable cv_;
-};
-
-inline void CondVar::Wait(Mutex& mutex) {
-  std::unique_lock<std::mutex> held(mutex.mutex_, std::adopt_lock);
-  cv_.wait(held);
-  held.release();  // the caller's MutexLock releases it
-}
-
-template <class Clock, class Duration>
-bool CondVar::WaitUntil(Mutex& mutex, const std::chrono::time_point<Clock, Duration>& deadline) {
-  std::unique_lock<std::mutex> held(mutex.mutex_, std::adopt_lock);
-  std::cv_status status = std::cv_status::no_timeout;
-  try {
-    status = cv_.wait_until(held, deadline);
-  } catch (...) {
-    held.release();  // the clock threw with the mutex held again: the caller's to release
-    throw;
-  }
-  held.release();
-  return status == std::cv_status::no_timeout;
-}
 
 }  // namespace devMgmt
 }  // namespace orv
