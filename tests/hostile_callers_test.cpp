@@ -224,7 +224,6 @@ TEST_F(HostileCallersTest, StopByteWinsOverPendingChanges) {
   EXPECT_EQ(g_applied, 1);
 }
 
-
 TEST_F(HostileCallersTest, ThrowingSubscribersDoNotStopTheSyncThread) {
   for (const std::string id : {"a1", "boom0", "boom1", "kboom"}) {
     Set("/devices/" + id + "/macs/m" + id, "10.0.0.1");
