@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -38,6 +39,8 @@ using orv::devMgmt::StreamEvent;
 
 const char kKeyRegex[] = "^/devices/";
 constexpr int kHealthEveryMs = 250;  // how often the store's watch is looked at
+// The reason printed for a loss that was over before the tool looked.
+constexpr const char* kRecoveredUnseen = "lost and regained between two looks";
 
 std::vector<std::string> SplitList(const std::string& list) {
   std::vector<std::string> out;
@@ -110,6 +113,9 @@ class Watcher {
 
   // List prints the devices known now; every event is printed from then on.
   void List() {
+    orv::devMgmt::SyncStatus status;
+    orv::devMgmt::get_sync_status(status);
+    losses_seen_ = status.descriptors_lost;  // those before the listing aren't events
     std::vector<Device> devices;
     for (const auto& entry : devices_) devices.push_back(entry.second);
     if (json_) {
@@ -128,18 +134,31 @@ class Watcher {
   }
 
   // Health prints "lost" and "regained" as the store's watch comes and goes.
+  // The status counts the losses, so that one the thread recovered from
+  // between two looks is printed too, in its place.
   void Health() {
     orv::devMgmt::SyncStatus status;
     orv::devMgmt::get_sync_status(status);
-    if (status.watching == watching_ || !status.running) return;
-    watching_ = status.watching;
-    if (watching_) {
-      Emit("regained", Event("regained"), Readable("regained", ""));
-      return;
+    if (!status.running) return;
+    std::uint64_t losses =
+        status.descriptors_lost > losses_seen_ ? status.descriptors_lost - losses_seen_ : 0;
+    losses_seen_ = status.descriptors_lost;
+    // From the state last printed to the one now, a loss and a return at a
+    // time. (Not every loss is counted: a node it can't watch isn't.)
+    while (losses > 0 || watching_ != status.watching) {
+      if (watching_) {
+        // Only the loss that lasts has its reason in the status.
+        const bool lasting = losses <= 1 && !status.watching;
+        json_t* lost = Event("lost");
+        const std::string why = lasting ? status.last_store_error : kRecoveredUnseen;
+        json_object_set_new(lost, "error", JsonText(why));
+        Emit("lost", lost, Readable("lost", Printable(why)));
+        if (losses > 0) --losses;
+      } else {
+        Emit("regained", Event("regained"), Readable("regained", ""));
+      }
+      watching_ = !watching_;
     }
-    json_t* lost = Event("lost");
-    json_object_set_new(lost, "error", JsonText(status.last_store_error));
-    Emit("lost", lost, Readable("lost", Printable(status.last_store_error)));
   }
 
  private:
@@ -254,7 +273,8 @@ class Watcher {
   std::map<std::string, Device> devices_;  // sorted by id, as listed
   bool listed_ = false;                    // the listing is printed: every event is, from now on
   bool listing_ = false;                   // a snapshot is under way (after reloaded or resync)
-  bool watching_ = true;                   // the store's watch, as last seen
+  bool watching_ = true;                   // the store's watch, as last printed
+  std::uint64_t losses_seen_ = 0;          // the status's count of losses, as last seen
 };
 
 // Stream opens the tool's stream: every field (or those asked for), its
