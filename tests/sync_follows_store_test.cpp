@@ -95,8 +95,12 @@ TEST_F(SyncFollowsStoreTest, WaitForSyncReportsNoSyncWhileANodeCantBeWatched) {
       }
     }
     chmod((base_ + "/devices/d2").c_str(), 0);
+    // Retries after 50 ms, not after seconds: the store's back-off and the
+    // thread's wait.
+    setenv("ORV_SETTINGS_WATCH_BACKOFF_MS", "50", 1);
+    setenv("ORV_SYNC_RETRY_MS", "50", 1);
     EXPECT_EQ(api::init(), 0);
-    EXPECT_EQ(Result(api::wait_for_sync(1500)), "-1 110 timed out");
+    EXPECT_EQ(Result(api::wait_for_sync(500)), "-1 110 timed out");
     EXPECT_EQ(Status().last_store_error,
               "cannot watch " + base_ + "/devices/d2: Permission denied");
     chmod((base_ + "/devices/d2").c_str(), 0700);
