@@ -6,7 +6,9 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "beneath.h"
@@ -27,6 +29,9 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
                                      IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
                                      IN_EXCL_UNLINK;
 
+// Room for a few hundred entries per getdents64.
+constexpr std::size_t kListBuffer = 16 * 1024;
+
 // Gone is true for an error that says the node is no longer there (or no
 // longer a node: a link or a value took its place).
 bool Gone(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
@@ -42,8 +47,9 @@ std::unique_ptr<WatchTree> WatchTree::Open(RootFd root, const std::string& key, 
   UniqueFd fd(KeepAbove2(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)));
   if (!fd.valid()) return nullptr;
   std::unique_ptr<WatchTree> tree(new WatchTree(std::move(fd), std::move(root), recursive));
-  tree->top_wd_ = tree->AddWatch(key);
-  if (tree->top_wd_ >= 0 && recursive) tree->ScanChildren(key, nullptr);
+  UniqueFd dir;
+  tree->top_wd_ = tree->AddWatch(key, dir);
+  if (tree->top_wd_ >= 0 && recursive) tree->ScanChildren(key, std::move(dir), nullptr);
   if (tree->top_wd_ >= 0 && tree->hole_errno_ != 0) {
     failed_key = tree->failed_key_;
     const int err = tree->hole_errno_;
@@ -66,8 +72,9 @@ const std::string* WatchTree::KeyOf(int wd) const {
 }
 
 void WatchTree::AddNode(const std::string& key, std::vector<std::string>* values) {
-  if (AddWatch(key) < 0) return;  // gone again, or no watch left for it
-  ScanChildren(key, values);
+  UniqueFd dir;
+  if (AddWatch(key, dir) < 0) return;  // gone again, or no watch left for it
+  ScanChildren(key, std::move(dir), values);
 }
 
 void WatchTree::DropNode(const std::string& key) {
@@ -83,11 +90,11 @@ void WatchTree::DropNode(const std::string& key) {
   }
 }
 
-int WatchTree::AddWatch(const std::string& key) {
+int WatchTree::AddWatch(const std::string& key, UniqueFd& dir) {
   // The directory is opened without following links, and watched through
   // its descriptor; without /proc, through its name, not following a link
-  // in its last piece.
-  const UniqueFd dir(OpenBeneath(root_->get(), key, O_PATH | O_DIRECTORY));
+  // in its last piece. (Watching needs read permission, as listing does.)
+  dir.reset(OpenBeneath(root_->get(), key, O_RDONLY | O_DIRECTORY));
   if (!dir.valid()) {
     NoteFailure(key, errno);
     return -1;
@@ -113,38 +120,38 @@ void WatchTree::NoteFailure(const std::string& key, int err) {
   failed_key_ = key;
 }
 
-void WatchTree::ScanChildren(const std::string& key, std::vector<std::string>* values) {
-  UniqueFd fd(OpenBeneath(root_->get(), key, O_RDONLY | O_DIRECTORY));
-  if (!fd.valid()) {
-    NoteFailure(key, errno);  // deleted meanwhile, and its parent's event says so; or a hole
-    return;
-  }
-  const UniqueDir dir(::fdopendir(fd.get()));
-  if (!dir) {
-    NoteFailure(key, errno);
-    return;
-  }
-  fd.release();  // the stream owns it now
-  const int dir_fd = ::dirfd(dir.get());
+void WatchTree::ScanChildren(const std::string& key, UniqueFd dir,
+                             std::vector<std::string>* values) {
+  std::vector<std::string> nodes;
+  listing_.resize(kListBuffer);
   while (true) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) NoteFailure(key, errno);
+    const ssize_t got = ::getdents64(dir.get(), listing_.data(), listing_.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      NoteFailure(key, errno);  // deleted meanwhile, and its parent's event says so; or a hole
       return;
     }
-    if (IsHiddenName(entry->d_name)) continue;
-    if (hole_errno_ != 0) return;  // lost anyway
-    switch (KindOf(dir_fd, *entry)) {
-      case EntryKind::kValue:
-        if (values != nullptr) values->push_back(ChildKey(key, entry->d_name));
-        break;
-      case EntryKind::kNode:
-        if (recursive_) AddNode(ChildKey(key, entry->d_name), values);
-        break;
-      default:
-        break;  // neither value nor node
+    if (got == 0) break;
+    for (ssize_t at = 0; at < got;) {
+      dirent64 entry;  // copied out: the buffer promises no alignment
+      std::memcpy(&entry, listing_.data() + at, offsetof(dirent64, d_name));
+      const char* const name = listing_.data() + at + offsetof(dirent64, d_name);
+      at += entry.d_reclen;
+      if (IsHiddenName(name)) continue;
+      EntryKind kind = KindOfType(entry.d_type);
+      if (entry.d_type == DT_UNKNOWN) {  // the file system doesn't say: ask
+        dirent as_listed{};
+        std::strncpy(as_listed.d_name, name, sizeof as_listed.d_name - 1);
+        kind = KindOf(dir.get(), as_listed);
+      }
+      if (kind == EntryKind::kValue && values != nullptr) values->push_back(ChildKey(key, name));
+      if (kind == EntryKind::kNode && recursive_) nodes.emplace_back(name);
     }
+  }
+  dir.reset();
+  for (const std::string& node : nodes) {
+    if (hole_errno_ != 0) return;  // lost anyway
+    AddNode(ChildKey(key, node), values);
   }
 }
 

@@ -61,18 +61,21 @@ class WatchTree {
  private:
   WatchTree(UniqueFd fd, RootFd root, bool recursive);
 
-  // AddWatch watches the directory of `key`; returns the watch descriptor,
-  // or -1 with errno set.
-  int AddWatch(const std::string& key);
+  // AddWatch opens the directory of `key` into `dir` and watches it through
+  // that descriptor, so that a scan lists the very directory watched;
+  // returns the watch descriptor, or -1 with errno set.
+  int AddWatch(const std::string& key, UniqueFd& dir);
 
   // NoteFailure records the failure `err` at node `key` as the hole, unless
   // it says the node is gone (its parent's event reports that) or a hole is
   // known already.
   void NoteFailure(const std::string& key, int err);
 
-  // ScanChildren visits the directory of `key`: subdirectories are watched
-  // (when recursive) and values appended to `values` when not null.
-  void ScanChildren(const std::string& key, std::vector<std::string>* values);
+  // ScanChildren lists `dir`, the directory of `key`, and closes it; then
+  // its subdirectories are watched (when recursive) and its values appended
+  // to `values` when not null. One directory is open at a time, however
+  // deep the tree.
+  void ScanChildren(const std::string& key, UniqueFd dir, std::vector<std::string>* values);
 
   UniqueFd fd_;
   RootFd root_;
@@ -81,6 +84,7 @@ class WatchTree {
   int hole_errno_ = 0;      // 0: no hole
   std::string failed_key_;  // the hole's node
   std::unordered_map<int, std::string> keys_;
+  std::vector<char> listing_;  // getdents64's buffer, one listing at a time
 };
 
 }  // namespace internal
