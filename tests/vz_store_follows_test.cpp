@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -108,6 +109,12 @@ TEST_F(StoreFollowsTest, AReplacedRootLosesTheWatchOnceAndTheNextWatchesTheNewOn
 // backs off; then, with descriptors to spare and after the back-off, the
 // whole tree is watched again.
 TEST_F(StoreFollowsTest, WatchingTakesADescriptorAtATimeAndBacksOffWithoutOne) {
+  // Counted to the descriptor: a sanitizer's own checks take some (a pipe to
+  // probe memory), and so does qemu's user mode ($ORV_TESTS_EMULATED).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer takes descriptors of its own";
+#endif
+  if (std::getenv("ORV_TESTS_EMULATED") != nullptr) GTEST_SKIP() << "qemu takes descriptors";
   std::string deep = "/w";
   for (int i = 1; i <= 6; ++i) deep += "/n" + std::to_string(i);
   ASSERT_EQ(sm::setKey(deep + "/v", "1"), 0);
