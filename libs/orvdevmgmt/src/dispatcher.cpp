@@ -99,13 +99,9 @@ bool key_deleted(const orv::path& key) {
          orverrno.message().find("not found") != std::string::npos;
 }
 
-int handle_device_change(const orv::path& key) {
-  SyncHealth unseen;
-  CacheReload dropped(unseen);
-  return handle_device_change(key, dropped);
-}
+int handle_device_change(const orv::path& key) { return handle_device_change(key, nullptr); }
 
-int handle_device_change(const orv::path& key, CacheReload& reload) {
+int handle_device_change(const orv::path& key, CacheReload* reload) {
   ORV_LOG(orv::log::kInfo, "Changed key %s", key);
   const std::string& text = key.str();
   const DeviceKey parsed = classify_device_key(text);
@@ -121,7 +117,7 @@ int handle_device_change(const orv::path& key, CacheReload& reload) {
         ORV_LOG(orv::log::kError, "BUG: change on /devices");
         return 0;
       }
-      reload.Dropping();  // for the next reload's report
+      if (reload != nullptr) reload->Dropping();  // for the next reload's report
       g_devices.clear();
       return PassOn(text);
     case KEY_DEVICE:
@@ -130,7 +126,7 @@ int handle_device_change(const orv::path& key, CacheReload& reload) {
         // here: what the cache holds of the old one (MACs, blocked) would
         // stay. The thread reloads the cache after this batch of changes.
         ORV_LOG(orv::log::kError, "BUG: change on %s", key);
-        reload.Request();
+        if (reload != nullptr) reload->Request();
         return 0;
       }
       g_devices.remove_device_id(parsed.device_id);

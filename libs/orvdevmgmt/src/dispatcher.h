@@ -41,9 +41,9 @@ bool key_deleted(const orv::path& key);
 // ignored, refused with a "BUG:" line, or its value could not be read.
 // Runs on the sync thread, which passes its `reload`: a deletion of /devices
 // records there the ids it empties from the cache, and a change the cache
-// can't take alone asks there for a whole reload. Without `reload` both are
-// dropped.
-int handle_device_change(const orv::path& key, CacheReload& reload);
+// can't take alone asks there for a whole reload. Without a reload (null,
+// or the one-argument form) both are dropped.
+int handle_device_change(const orv::path& key, CacheReload* reload);
 int handle_device_change(const orv::path& key);
 
 }  // namespace devmgmt_internal

@@ -100,7 +100,7 @@ void ReadNotifications(orv::setMgmt::MonitoredKey& monitor, bool& cache_loaded) 
 int ApplyChange(const orv::path& key) {
   int handled = 0;
   std::string failure;
-  if (!Contain([&handled, &key] { handled = handle_device_change(key, g_sync_thread.reload); },
+  if (!Contain([&handled, &key] { handled = handle_device_change(key, &g_sync_thread.reload); },
                failure)) {
     orv::log::print_as_sync_thread(orv::log::kError, __LINE__, "BUG: applying %s failed: %s", key,
                                    failure);
