@@ -88,17 +88,21 @@ usage|unknown option "--bogus"|list --bogus
 usage|unknown option "--raw"|--raw list
 usage|--json takes no value|--json=yes list
 usage|--timeout needs a MS|list --timeout
-$(for value in 5 -1 x; do
+$(for value in 5 -1 x ""; do
   echo "usage|--log-level wants a number from 0 to 4, not \"$value\"|--log-level=$value list"; done)
-$(for value in -1 " 5" 99999999999; do
+$(for value in -1 " 5" 99999999999 ""; do
   echo "usage|--timeout wants milliseconds, 0 or more, not \"$value\"|--timeout '$value' list"; done)
 usage|--root needs a DIR, not an empty name|--root '' list
+usage|unknown command "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xf5\\x80\\x80\\x80é"|$'\xed\xa0\x80\xf4\x90\x80\x80\xf5\x80\x80\x80\xc3\xa9'
 1|device ghost: not found|--root $store show ghost
 1|device --json: not found|--root $store show -- --json
 1|MAC ff:ff: not found|--root $store mac ff:ff
 1|IP 10.9.9.9: not found|--root $store ip 10.9.9.9
 $(for command in list ls "show x" "mac m" "ip i" watch; do roots "$command"; done)
 ROWS
+# The options' highest values are taken.
+run "$devices_tool" --root "$store" --log-level 4 --timeout 2147483647 mac ec:71:db:3a:55:02
+expect_equal "$status $(cat "$work/out")" "0 cam-garden" "the options' highest values"
 
 # A device's integer keys: a value the loader and the change path read alike
 # is stored; any other is refused saying what each makes of it, and --raw
