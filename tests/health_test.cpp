@@ -13,7 +13,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <thread>
 
 #include "support/library.h"
 
@@ -74,10 +77,21 @@ TEST_F(HealthTest, LiveAtOnceAndEveryChangeFromThenOnIsApplied) {
   ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
   ASSERT_EQ(api::init(), 0);
   ExpectLive("running watching loads=2 lost=0");  // init()'s load and the thread's
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const std::int64_t before_ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
   Set("/devices/d1/traffic_blocked", "1");
   EXPECT_TRUE(Calls::WaitFor("key0 /devices/d1/traffic_blocked"));
   EXPECT_TRUE(Eventually([] { return Status().changes_applied == 1; }));
-  EXPECT_GT(Status().last_change_ms, 0);
+  clock_gettime(CLOCK_REALTIME, &now);
+  EXPECT_GE(Status().last_change_ms, before_ms);
+  EXPECT_LE(Status().last_change_ms, now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+  // A change the cache refuses (a field deleted) is not one applied.
+  store_.Delete("/devices/d1/traffic_blocked");
+  Set("/devices/d1/display_name", "after");
+  EXPECT_TRUE(Calls::WaitFor("key0 /devices/d1/display_name"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the count follows the call
+  EXPECT_EQ(Status().changes_applied, 2u);
   api::uninit();
   EXPECT_EQ(Figures(), "stopped loads=2 lost=0");
 }
