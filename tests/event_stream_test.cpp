@@ -242,14 +242,16 @@ TEST_F(EventStreamTest, EachStreamHasItsOwnTrafficReportsAndReadinessFollowsTheQ
   options.devices = false;
   options.traffic_blocked = true;
   options.key_regexes = {"blocked$"};
-  api::EventStream one, two;
+  api::EventStream one, two, tight;
   ASSERT_EQ(one.open(options), 0);
   ASSERT_EQ(two.open(options), 0);
+  options.max_queued = 1;  // the change's two events overflow it
+  ASSERT_EQ(tight.open(options), 0);
   pollfd ready = {one.fd(), POLLIN, 0};
   EXPECT_EQ(poll(&ready, 1, 0), 0);
-  store_.Set("/devices/d1/traffic_blocked", "1");
+  store_.Set("/devices/d1/traffic_blocked", "2");  // a change reads it as 2, and says so
   ASSERT_TRUE(Calls::WaitFor(
-      R"(report {"device_id":"d1","blocked":1,"macs":["m1","m2"],"ips":["10.0.0.1",""]})"));
+      R"(report {"device_id":"d1","blocked":2,"macs":["m1","m2"],"ips":["10.0.0.1",""]})"));
   const Texts reports = Calls::Take();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(poll(&ready, 1, 0), 1);
@@ -260,9 +262,13 @@ TEST_F(EventStreamTest, EachStreamHasItsOwnTrafficReportsAndReadinessFollowsTheQ
               "key /devices/d1/traffic_blocked");
     EXPECT_EQ(api::event_kind_name(events[1].kind), std::string("traffic_blocked"));
     EXPECT_EQ("report " + events[1].traffic_status, reports[0]);
-    EXPECT_EQ(events[1].device->blocked, 1);
+    EXPECT_EQ(events[1].device->blocked, 2);
     events.clear();
   }
+  // Both events dropped, and no snapshot after them: the stream has no device events.
+  ASSERT_EQ(tight.read(events, 10), 1);
+  EXPECT_EQ(api::event_kind_name(events[0].kind) + std::to_string(events[0].dropped), "resync2");
+  events.clear();
   EXPECT_EQ(poll(&ready, 1, 0), 0);  // read empty: no longer readable
   one.close();
   EXPECT_EQ(Result(one.read(events, 1)), "-1 9 stream closed");

@@ -174,7 +174,7 @@ int StreamQueue::Read(std::vector<Event>& events, std::size_t max_events, bool& 
   return static_cast<int>(moved);
 }
 
-void StreamQueue::Resync(const std::vector<Record>& records, bool loaded) {
+void StreamQueue::Resync(const std::vector<Record>& records, bool snapshot) {
   orv::devMgmt::MutexLock hold(mutex_);
   if (closed_ || !resync_due_) return;
   resync_due_ = false;
@@ -182,7 +182,7 @@ void StreamQueue::Resync(const std::vector<Record>& records, bool loaded) {
   Event resync = Marker(EventKind::kResync);
   resync.dropped = std::exchange(dropped_, 0);
   queue_.push_back(std::move(resync));
-  if (loaded) {
+  if (snapshot) {
     snapshot_size_ = records.size();
     for (const Record& record : records) {
       Event event = Marker(EventKind::kNewDev);

@@ -86,9 +86,10 @@ class StreamQueue {
   int Read(std::vector<orv::devMgmt::StreamEvent>& events, std::size_t max_events,
            bool& resync_due);
   // Resync replaces a due resync with kResync, a snapshot of `records` and
-  // kSynced (kResync alone when `loaded` is false: init()'s load brings it).
-  // The caller holds the cache's lock, so that no change slips in between.
-  void Resync(const std::vector<Record>& records, bool loaded)
+  // kSynced; kResync alone when `snapshot` is false (the stream takes no
+  // snapshot, or init()'s load brings it). The caller holds the cache's lock,
+  // so that no change slips in between.
+  void Resync(const std::vector<Record>& records, bool snapshot)
       __attribute__((requires_capability((g_devices.mutex))));
   // Close marks the stream closed and wakes a reader waiting on fd().
   void Close();

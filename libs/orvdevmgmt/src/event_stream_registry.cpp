@@ -123,8 +123,10 @@ void StreamRegistry::Close(StreamQueue& stream) {
 void StreamRegistry::Resync(StreamQueue& stream) {
   orv::devMgmt::MutexLock cache(g_devices.mutex);
   // A snapshot during a load (a callback reading its stream) would be half
-  // made: it waits for the load's own.
-  stream.Resync(load_depth_ == 0 ? Records() : std::vector<Record>(), loaded_ && load_depth_ == 0);
+  // made: it waits for the load's own. A stream without device events has
+  // none.
+  const bool snapshot = stream.WantsSnapshot() && loaded_ && load_depth_ == 0;
+  stream.Resync(snapshot ? Records() : std::vector<Record>(), snapshot);
 }
 
 std::vector<Record> StreamRegistry::Records() {
