@@ -45,6 +45,11 @@ roots() {
   done
 }
 
+# Keys at the store's limits: 2,047 bytes and a piece of 255 are keys, one
+# byte more is not.
+k2047=/$(printf 'a/%.0s' {1..1022})bc k2048=/$(printf 'a/%.0s' {1..1023})b
+p255=/$(printf 'p%.0s' {1..255}) p256=/$(printf 'p%.0s' {1..256})
+
 check orv-settings <<ROWS
 usage|no command given|
 usage|unknown command "fetch"|fetch /devices
@@ -67,6 +72,10 @@ usage|--json goes with get, ls, show and watch|--json del /x
 2|bad key "devices": *|--root $store watch devices
 2|key /devices/tv-living/display_name: is a value, not a node|--root $store watch /devices/tv-living/display_name
 2|bad key "/devices//d1": *|--root $store get /devices//d1
+1|key $k2047 not found|--root $store get $k2047
+2|bad key "$k2048": too long|--root $store get $k2048
+1|key $p255 not found|--root $store get $p255
+2|bad key "$p256": piece too long|--root $store get $p256
 2|key /devices/tv-living: *|--root $store get /devices/tv-living
 1|key /devices/d9 not found|--root $store del /devices/d9
 1|key /nothing not found|--root $store show /nothing
