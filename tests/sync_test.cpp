@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -193,6 +194,36 @@ TEST_F(SyncTest, TheThreadsErrorRecordKeepsTheLastFailure) {
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[1].rfind("4 key /devices/d1", 0), 0u) << calls[1];
   EXPECT_NE(calls[1].find("not found"), std::string::npos) << calls[1];
+}
+
+// A subscriber that keeps the sync thread busy while the test rewrites the
+// store under it.
+std::atomic<int> g_busy{0};  // 1: hold the thread; 2: the thread is held
+void HoldTheThread(const std::string&) {
+  if (g_busy == 0) return;
+  g_busy = 2;
+  while (g_busy == 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// A device deleted and written anew before the thread gets to its deletion:
+// the thread says so and reloads, once; its later changes reload nothing.
+TEST_F(SyncTest, ADeviceWrittenAnewBeforeItsDeletionIsReloadedOnce) {
+  Set("/devices/d1/macs/m1", "10.0.0.1");
+  ASSERT_EQ(api::set_on_key_change("/zz/busy$", HoldTheThread), 0);
+  ASSERT_EQ(api::set_on_key_change("marker$", OnKey<9>), 0);
+  Start();
+  const std::uint64_t loads = Status().loads;
+  g_busy = 1;
+  Set("/devices/zz/busy", "1");
+  ASSERT_TRUE(Eventually([] { return g_busy == 2; }));
+  store_.Delete("/devices/d1");
+  Set("/devices/d1/display_name", "new");
+  g_busy = 0;
+  ASSERT_TRUE(Eventually([&loads] { return Status().loads == loads + 1; }));
+  EXPECT_TRUE(Logged("0 handle_device_change: BUG: change on /devices/d1"));
+  for (int i = 0; i < 3; ++i) Apply('S', "/devices/d1/display_name", std::to_string(i));
+  EXPECT_EQ(Status().loads, loads + 1);
+  EXPECT_EQ(Cached("d1").substr(0, 15), "d1 p= [] name=2");
 }
 
 TEST_F(SyncTest, InitLoadsAndStartsOnceAndUninitStopsAndEmpties) {
