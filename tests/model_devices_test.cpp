@@ -21,7 +21,8 @@ namespace {
 namespace api = orv::devMgmt;
 using api::Device;
 
-const char* const kIds[] = {"d1", "d2", "d10", "dx"};
+// A client's texts are no formats: an id and a value hold conversions.
+const char* const kIds[] = {"d1", "d2", "d10", "d%s%n"};
 const char* const kMacs[] = {"m1", "m2", "m3", "M1", "m\xff"};  // the last is not UTF-8
 const char* const kIps[] = {"", "i1", "i2", "i\xfe"};
 struct Field {
@@ -53,7 +54,7 @@ const Field kFields[] = {
      &Device::velk_device_id, nullptr},
 };
 const int kNumbers[] = {-1, 7, 2147483647};
-const char* const kTexts[] = {"", "TV", "t\xc3\xa9"};
+const char* const kTexts[] = {"", "%s%n\n\x7f", "t\xc3\xa9"};
 // The subscribers' names: the 12 fields, then "macs".
 std::string Subscribed(int slot) { return slot == 12 ? "macs" : kFields[slot].name; }
 
@@ -308,7 +309,7 @@ struct Model {
       case kUpdate: {
         const std::string value = f.text ? kTexts[s.value] : std::to_string(kNumbers[s.value]);
         log.push_back(std::string("3 update_") + f.label + ": device_id=" + id + ", " + f.label +
-                      "=" + value);
+                      "=" + Escaped(value));
         Device& d = Find(id);
         f.text ? void(d.*f.text_member = value) : void(d.*f.number_member = kNumbers[s.value]);
         return Updated(id, f.name);
