@@ -9,12 +9,14 @@
 // libc's for the shared utility library) to run out of watches at will.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 
+#include "orv/settings.h"
 #include "support/library.h"
 
 namespace {
@@ -117,13 +119,16 @@ TEST_F(HealthTest, NotLiveDuringTheBackOffsLaterStepsAndLiveOnceItEnds) {
 }
 
 // A process with its standard descriptors closed: the descriptors the
-// library and the store keep must not be taken for "no descriptor".
+// library and the store keep (the root's too, opened anew) must not be taken
+// for "no descriptor", nor hold 0 when the process opens its input again.
 TEST_F(HealthTest, SyncsWithStandardDescriptorsClosed) {
   EXPECT_EXIT(
       {
         close(0);
         close(1);
+        orv::setMgmt::set_root(root_);  // forgets the kept root directory
         if (api::init() != 0) std::_Exit(2);
+        if (fcntl(0, F_GETFD) != -1) std::_Exit(4);
         std::_Exit(api::wait_for_sync(3000) == 0 ? 0 : 3);
       },
       ::testing::ExitedWithCode(0), "");
