@@ -91,12 +91,13 @@ void Heard(orv::DevInfoChangeType type, const std::string& id, const std::string
 // The last, no function, is never registered.
 const DevInfoChangeCallback kCallbacks[] = {Heard<0>, Heard<1>, Heard<2>, Heard<3>, nullptr};
 
-// Key subscribers: 0 and 1 listen; 2 meddles (drops 1 under kRegexes[1],
-// adds 0 under kRegexes[3]); 3 throws. Reports go to "report" or "latest".
+// Key subscribers: 0 and 1 listen; 2 meddles (drops 1 and itself under
+// kRegexes[1], adds 0 under kRegexes[3]); 3 throws. Reports go to "report" or "latest".
 template <int kN>
 void KeyHeard(const std::string& key) {
   g_heard.push_back("key" + std::to_string(kN) + " " + key);
   if (kN == 2) api::unset_on_key_change(kRegexes[1], KeyHeard<1>);
+  if (kN == 2) api::unset_on_key_change(kRegexes[1], KeyHeard<2>);  // must not wait for itself
   if (kN == 2) api::set_on_key_change(kRegexes[3], KeyHeard<0>);
   if (kN == 3) throw std::runtime_error("key subscriber failed");
 }
@@ -194,7 +195,7 @@ struct Model {
       for (int n : callbacks) {
         if (n == kTraffic) Report(key);
         if (n != kTraffic) heard.push_back("key" + std::to_string(n) + " " + key);
-        if (n == 2) KeyUnset(1, 1), KeySet(3, 0);
+        if (n == 2) KeyUnset(1, 1), KeyUnset(1, 2), KeySet(3, 0);
         if (n == 3) return heard.push_back("threw");
       }
     }
