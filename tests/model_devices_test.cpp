@@ -557,7 +557,7 @@ TEST_F(DevicesModelTest, CacheAnswersLogsAndNotifiesAsTheModel) {
   CheckModel(200, 80, [this] {
     TearDown();  // each case starts from an empty cache with nobody subscribed
     std::vector<Step> steps = *GenSteps();
-    steps.insert(steps.begin(), Step{kReport});  // reports on, until a step ends them
+    steps.insert(steps.begin(), Step{kReport, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // reports on
     Check(steps);
   });
 }
