@@ -161,10 +161,16 @@ struct Model {
     }
     return "0 99 sentinel";
   }
-  // Pick makes a key step name a registered function and expression (every
-  // unset does, and a set when `ip` is 0: a function registered again), and
-  // a walk a device cached, when there are some.
+  // Pick makes an unset name a registered function and what it is registered
+  // for (a set too when `ip` is 0: a function registered again), and a walk a
+  // device cached, when there are some.
   Step Pick(Step s) const {
+    if ((s.kind == kSet || s.kind == kUnset) && (s.kind == kUnset || s.ip == 0) &&
+        !subscribers.empty()) {
+      const auto& [field, list] = *std::next(subscribers.begin(), s.regex % subscribers.size());
+      s.callback = list[s.key % list.size()];
+      for (int slot = 0; slot < 13; ++slot) s.fields |= (Subscribed(slot) == field) << slot;
+    }
     if (s.kind == kKey && s.value == 2 && !devices.empty()) {
       const std::string& id = std::next(devices.begin(), s.id % devices.size())->first;
       s.id = static_cast<int>(std::find(std::begin(kIds), std::end(kIds), id) - std::begin(kIds));
