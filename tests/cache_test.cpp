@@ -1,12 +1,10 @@
 // What the cache model (model_devices_test) doesn't express: an append that
-// runs out of memory, calls waiting on the locks, the key subscriptions with
-// their walks, and the traffic-blocked document.
+// runs out of memory, and calls waiting on the locks.
 
 #include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,140 +104,6 @@ TEST_F(CacheTest, EveryCallWaitsWhileAnotherThreadHoldsTheCacheOrTheKeys) {
     EXPECT_EQ(done.load(), 0) << "bit i set: calls[i] did not wait";
   }
   for (std::thread& thread : threads) thread.join();
-}
-
-TEST_F(CacheTest, KeySubscriptionsShareOneEntryPerTextAndGoWithOneUnset) {
-  const KeyChangeCallback callbacks[] = {OnKey<0>, OnKey<0>, OnKey<1>};
-  for (KeyChangeCallback cb : callbacks) EXPECT_EQ(api::set_on_key_change("^/devices/", cb), 0);
-  EXPECT_EQ(log_.Messages(), (Texts{"3 KeySpy: Monitoring key ^/devices/"}));
-  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1"));
-  EXPECT_EQ(Calls::Take(), (Texts{"key0 /devices/d1", "key0 /devices/d1", "key1 /devices/d1"}));
-  EXPECT_EQ(api::unset_on_key_change("^/devices/", OnKey<0>), 0);  // both registrations
-  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1"));
-  EXPECT_EQ(Calls::Take(), (Texts{"key1 /devices/d1"}));
-  log_.Clear();
-  EXPECT_EQ(api::unset_on_key_change("^/devices/", OnKey<1>), 0);
-  EXPECT_EQ(api::unset_on_key_change("^/devices/", OnKey<1>), 0);
-  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1"));
-  EXPECT_EQ(log_.Messages(), (Texts{"3 remove_key: Key regex ^/devices/ completely removed",
-                                    "2 remove_key: Key ^/devices/ not monitored"}));
-  // The same function twice under one text: one unset removes both and the entry.
-  api::set_on_key_change("x", OnKey<0>);
-  api::set_on_key_change("x", OnKey<0>);
-  log_.Clear();
-  EXPECT_EQ(api::unset_on_key_change("x", OnKey<0>), 0);
-  EXPECT_EQ(log_.Messages(), (Texts{"3 remove_key: Key regex x completely removed"}));
-  // Refusals change nothing.
-  log_.Clear();
-  EXPECT_EQ(Result(api::set_on_key_change("(/devices", OnKey<1>)), "-1 4 invalid key_regex");
-  EXPECT_EQ(Result(api::set_on_key_change("y", nullptr)), "-1 22 null callback");
-  EXPECT_EQ(log_.Messages(), (Texts{"0 add_key: Failed to monitor key (/devices"}));
-}
-
-// Changes drops its own registration under "a" and OnKey<1>'s under "b",
-// and registers OnKey<2> under "c"; Throws throws.
-void Changes(const std::string& key) {
-  Calls::Add("changes " + key);
-  api::unset_on_key_change("a", Changes);
-  api::unset_on_key_change("b", OnKey<1>);
-  api::set_on_key_change("c", OnKey<2>);
-}
-void Throws(const std::string& key) {
-  Calls::Add("throws " + key);
-  throw std::runtime_error("subscriber failed");
-}
-
-TEST_F(CacheTest, KeyMatchingSearchesEachEntryInCreationOrder) {
-  for (const char* regex : {"display_name", "macs", "^/devices/d1", "(display_name)"}) {
-    api::set_on_key_change(regex, regex[0] == 'm' ? OnKey<1> : OnKey<0>);
-  }
-  log_.Clear();
-  const std::string key = "/devices/d1/display_name";
-  EXPECT_TRUE(g_monitored_keys.match_key(key));
-  Texts lines;
-  for (const std::string regex : {"display_name", "macs", "^/devices/d1", "(display_name)"}) {
-    lines.push_back("3 match_key: Checking key " + key + " against regex " + regex);
-    if (regex != "macs") lines.push_back("3 match_key: Key " + key + " matches " + regex);
-  }
-  EXPECT_EQ(log_.Messages(), lines);
-  EXPECT_EQ(Calls::Take(), Texts(3, "key0 " + key));
-  for (const char* regex : {"display_name", "macs", "^/devices/d1", "(display_name)"}) {
-    api::unset_on_key_change(regex, regex[0] == 'm' ? OnKey<1> : OnKey<0>);
-  }
-  // Search unless anchored, extended syntax, no REG_NEWLINE: '+' keys match.
-  const std::pair<const char*, Texts> cases[] = {
-      {"/devices/.*/traffic_blocked",
-       {"+/devices/d1/traffic_blocked", "+/x/devices/d1/traffic_blocked_old",
-        "-/devices/traffic_blocked", "-/devices/d1/Traffic_Blocked"}},
-      {"^/devices/[^/]+/traffic_blocked$",
-       {"+/devices/d1/traffic_blocked", "-/devices/d1/traffic_blocked/x"}},
-      {"^/devices/d.$", {"+/devices/d\n", "-x\n/devices/d1"}}};
-  for (const auto& c : cases) {
-    api::set_on_key_change(c.first, OnKey<3>);
-    for (const std::string& k : c.second) {
-      EXPECT_EQ(g_monitored_keys.match_key(k.substr(1)), k[0] == '+') << c.first << " on " << k;
-    }
-    api::unset_on_key_change(c.first, OnKey<3>);
-  }
-  Calls::Take();
-  // A walk calls the functions registered when it began; a throw ends it.
-  api::set_on_key_change("a", Changes);
-  api::set_on_key_change("a", OnKey<0>);
-  api::set_on_key_change("b", OnKey<1>);
-  EXPECT_TRUE(g_monitored_keys.match_key("/abc"));
-  EXPECT_TRUE(g_monitored_keys.match_key("/abc"));
-  api::set_on_key_change("a", Throws);
-  EXPECT_THROW(g_monitored_keys.match_key("/abc"), std::runtime_error);
-  EXPECT_EQ(Calls::Take(), (Texts{"changes /abc", "key0 /abc", "key1 /abc", "key0 /abc",
-                                  "key2 /abc", "key0 /abc", "throws /abc"}));
-}
-
-TEST_F(CacheTest, TrafficReportsGoToTheLatestFunctionUntilUnset) {
-  g_devices.new_mac_ip("d1", "m1", "i1");
-  g_devices.new_mac_ip("d1", "m2", "");
-  g_devices.new_mac_ip("d1", "m\xff", "i3");  // not UTF-8: left out, its partner stays
-  g_devices.new_mac_ip("d1", "m4", "i\xfe");
-  g_devices.update_blocked("d1", 1);
-  g_devices.update_blocked("d2", 1);
-  const std::string report =
-      R"({"device_id":"d1","blocked":1,"macs":["m1","m2","m4"],"ips":["i1","","i3"]})";
-  json_t* document = g_devices.get_device_traffic_status("d1");
-  ASSERT_NE(document, nullptr);
-  EXPECT_EQ(Dump(document) + std::to_string(document->refcount), report + "1");
-  json_decref(document);
-  log_.Clear();
-  EXPECT_EQ(g_devices.get_device_traffic_status("d2"), nullptr);  // no binding
-  EXPECT_EQ(g_devices.get_device_traffic_status("absent"), nullptr);
-  EXPECT_EQ(log_.Messages(),
-            (Texts{"2 get_device_traffic_status: Device id absent no longer exists"}));
-
-  EXPECT_EQ(Result(api::set_on_traffic_blocked_change(nullptr)), "-1 22 null callback");
-  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
-  ASSERT_EQ(api::set_on_traffic_blocked_change(OnReport), 0);
-  log_.Clear();
-  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
-  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d2/traffic_blocked"));
-  EXPECT_EQ(Calls::Take(), Texts{"report " + report});
-  EXPECT_TRUE(log_.Contains(3, "Getting traffic_blocked status for device d1"));
-  EXPECT_TRUE(log_.Contains(3, "Traffic blocked status: " + report));
-  // Registering again replaces the function and subscribes once more; one
-  // unset, whatever function it names, ends both.
-  ASSERT_EQ(api::set_on_traffic_blocked_change(
-                [](json_t* d) { OnReport(json_pack("{s:o}", "latest", d)); }),
-            0);
-  EXPECT_TRUE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
-  EXPECT_EQ(Calls::Take(), Texts(2, "report {\"latest\":" + report + "}"));
-  EXPECT_EQ(api::unset_on_traffic_blocked_change(OnReport), 0);
-  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
-  // A function that unsubscribes itself gets its document and no other.
-  ASSERT_EQ(api::set_on_traffic_blocked_change([](json_t* d) {
-              OnReport(d);
-              api::unset_on_traffic_blocked_change(nullptr);
-            }),
-            0);
-  g_monitored_keys.match_key("/devices/d1/traffic_blocked");
-  EXPECT_FALSE(g_monitored_keys.match_key("/devices/d1/traffic_blocked"));
-  EXPECT_EQ(Calls::Take(), Texts{"report " + report});
 }
 
 }  // namespace

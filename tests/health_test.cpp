@@ -18,6 +18,7 @@
 #include <ctime>
 #include <thread>
 
+#include "orv/settings.h"
 #include "support/library.h"
 
 namespace {
@@ -131,13 +132,20 @@ TEST_F(HealthTest, NotLiveDuringTheBackOffsLaterStepsAndLiveOnceItEnds) {
 }
 
 // A process with its standard descriptors closed: the descriptors the
-// library and the store keep must not be taken for "no descriptor".
+// library and the store keep (the root's too, opened anew) must not be taken
+// for "no descriptor", nor hold 0 (which the process may open as its input).
 TEST_F(HealthTest, SyncsWithStandardDescriptorsClosed) {
   EXPECT_EXIT(
       {
         close(0);
         close(1);
+        orv::setMgmt::set_root(root_);  // forgets the kept root directory
         if (api::init() != 0) std::_Exit(2);
+        char link[256] = "";
+        if (readlink("/proc/self/fd/0", link, sizeof link - 1) > 0 &&
+            (link == root_ || std::string(link).rfind("anon_inode:inotify", 0) == 0)) {
+          std::_Exit(4);
+        }
         std::_Exit(api::wait_for_sync(3000) == 0 ? 0 : 3);
       },
       ::testing::ExitedWithCode(0), "");

@@ -2,16 +2,13 @@
 // library on its own thread, and whatever an argument points into, the cache
 // stays memory-safe. Under AddressSanitizer these fail loudly on a
 // use-after-free; in a plain build they check what a user sees. Subscribers
-// that throw, and keys and values with odd bytes (line ends, control bytes, %
-// conversions, invalid UTF-8, 64 KiB texts, / and NUL in a MAC): the sync
-// thread lives on, the cache ends equal to the store, and every log line
-// stays one line (LibraryTest checks it).
+// that throw: the sync thread lives on and the cache ends equal to the store.
+// (Keys and values with odd bytes are among the models' cases.)
 
 #include <unistd.h>
 
 #include <stdexcept>
 
-#include "orv/path.h"
 #include "orv/settings.h"
 #include "support/library.h"
 
@@ -103,10 +100,6 @@ void HoldTheWalk(const std::string&) {
   std::this_thread::sleep_for(milliseconds(200));
 }
 void Removed(const std::string&) { g_late_calls += g_unset_returned ? 1 : 0; }
-void RemovesItself(const std::string&) {
-  ++g_late_calls;
-  api::unset_on_key_change("^/k$", RemovesItself);  // must not wait for itself
-}
 
 TEST_F(HostileCallersTest, NoCallAfterUnsetReturns) {
   ASSERT_EQ(api::set_on_key_change("/devices/", HoldTheWalk), 0);
@@ -117,10 +110,6 @@ TEST_F(HostileCallersTest, NoCallAfterUnsetReturns) {
   g_unset_returned = true;
   walker.join();
   EXPECT_EQ(g_late_calls, 0);
-  ASSERT_EQ(api::set_on_key_change("^/k$", RemovesItself), 0);
-  EXPECT_TRUE(g_monitored_keys.match_key("/k"));
-  EXPECT_FALSE(g_monitored_keys.match_key("/k"));
-  EXPECT_EQ(g_late_calls, 1);
 }
 
 // The slots' functions: one is being called on another thread when it is
@@ -280,59 +269,6 @@ TEST_F(HostileCallersTest, ThrowingSubscribersDoNotStopTheSyncThread) {
   }
   EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
   unsetenv("ORV_SETTINGS_UNGUARDED_CALLBACKS");
-}
-
-// Big is a 64 KiB text with a line end every 1000 bytes.
-std::string Big(char fill) {
-  std::string text(64 * 1024, fill);
-  for (std::size_t at = 999; at < text.size(); at += 1000) text[at] = '\n';
-  return text;
-}
-
-// MacKey is the key of a device's binding, the MAC escaped as one name.
-std::string MacKey(const std::string& device_id, const std::string& mac) {
-  orv::path key;
-  key.add_piece(true, "/devices").add_piece(true, device_id).add_piece(true, "macs");
-  return key.add_piece(false, mac).str();
-}
-
-TEST_F(HostileCallersTest, OddBytesReachTheCacheAsStoredAndLogAsOneLine) {
-  const std::string newline = "d\n1", percent = "d%s%n%d";
-  Set("/devices/" + newline + "/display_name", "two\nlines");
-  Set(MacKey(newline, "m\n1"), "10.0.0.1\n");
-  Set("/devices/" + percent + "/display_name", "100% %s %d %n %%");
-  Set("/devices/d\xff\xfe/display_name", "\xc3\x28");
-  Set("/devices/big/display_name", Big('a'));
-  Set(MacKey("slash", "aa/bb"), "10.0.0.5");
-  api::set_on_dev_info_change({"display_name", "device_os", "macs"}, OnInfo<0>);
-  ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
-  Calls::SetHook([](const std::string& call) {
-    if (call.find("/thrown") != std::string::npos) throw std::runtime_error("no\n" + call);
-  });
-  Start();
-  EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
-  EXPECT_EQ(Owner("aa%2Fbb"), "slash");  // one name, escaped
-
-  Set("/devices/" + newline + "/display_name", std::string("x\ry\tz\x7f\x01", 7));
-  Set("/devices/" + newline + "/thrown", "x");
-  Set(MacKey(newline, "n\n2"), "");
-  Set("/devices/" + percent + "/device_os", "%s%s%s%s%s%n");
-  Set("/devices/" + percent + "/%s%d%n", "x");
-  Set("/devices/big/display_name", Big('b'));
-  Set(MacKey("slash", std::string("n\0l/x", 5)), "i\n9");  // one name: "n%00l%2Fx"
-  for (const std::string message :
-       {"3 update_display_name: device_id=d\\x0a1, display_name=x\\x0dy\\x09z\\x7f\\x01",
-        "0 sync_thread_function: BUG: applying /devices/d\\x0a1/thrown failed: "
-        "no\\x0akey0 /devices/d\\x0a1/thrown",
-        "3 new_mac_ip: device_id=d\\x0a1, mac=n\\x0a2, ip=",
-        "3 update_os: device_id=d%s%n%d, os=%s%s%s%s%s%n",
-        "3 handle_device_change: Key type 3, device_id=slash, value=n%00l%2Fx",
-        "3 new_mac_ip: device_id=slash, mac=n%00l%2Fx, ip=i\\x0a9"}) {
-    EXPECT_TRUE(Logged(message)) << message;
-  }
-  EXPECT_EQ(CacheDiffToStore(seconds(5)), "");
-  api::Device big;
-  EXPECT_TRUE(api::get_device("big", big) && big.display_name == Big('b'));
 }
 
 }  // namespace

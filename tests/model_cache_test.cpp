@@ -19,6 +19,7 @@
 #include <set>
 #include <utility>
 
+#include "orv/path.h"
 #include "orv/settings.h"
 #include "support/library.h"
 #include "support/model.h"
@@ -31,11 +32,11 @@ namespace sm = orv::setMgmt;
 // /devices is deleted in many cases: the thread asks for it every 20 ms, not 5 s.
 const bool kShortRetry = setenv("ORV_SYNC_RETRY_MS", "20", 0) == 0;
 
-const char* const kIds[] = {"d1", "d10", "d1x"};
-const char* const kMacs[] = {"m1", "m10", "M1"};
+const char* const kIds[] = {"d1", "d10", "d1\n"};
+const char* const kMacs[] = {"m1", "m10", "M/1"};  // "/" escaped in the key
 // Fields, each with values that the load and a change turn into the same member.
 const std::vector<std::pair<std::string, Texts>> kFields = {
-    {"display_name", {"TV", "", "t\xc3\xa9l\xc3\xa9\n\x01"}},
+    {"display_name", {std::string(64 * 1024, 'a') + "\n", "", "t\xc3\xa9l\xc3\xa9\n\x01"}},
     {"traffic_blocked", {"0", "1"}},
     {"onvelk", {"0", "1"}},
     {"onguest", {"0", "1", "-1"}},
@@ -126,7 +127,8 @@ class CacheModelTest : public LibraryTest {
   // A MAC of its own per device: a MAC shared by two devices is named in the
   // index by the last reported, which a load and a run of changes see apart.
   static std::string MacKey(const Change& c) {
-    return Key(c, std::string("/macs/") + kMacs[c.slot % 3] + "@" + kIds[c.id]);
+    const std::string name = kMacs[c.slot % 3] + std::string("@") + kIds[c.id];
+    return orv::path().add_piece(true, Key(c, "/macs")).add_piece(false, name).str();
   }
   static int Count(const std::string& key) {
     Texts names;

@@ -50,6 +50,9 @@ TEST_F(SyncFollowsStoreTest, AReplacedRootIsReloadedAndTheStatusSaysWhy) {
   EXPECT_EQ(CacheDiffToStore(std::chrono::seconds(1)), "");
   EXPECT_EQ(Cached("d1").substr(0, 22), "d1 p= [] name=restored");
   EXPECT_EQ(Owner("m2"), "d2");
+  EXPECT_EQ(Status().descriptors_lost, 1u);  // lost once, and now the new root is watched
+  Set("/devices/d2/macs/m3", "10.0.0.3");
+  EXPECT_EQ(CacheDiffToStore(std::chrono::seconds(5)), "");
   EXPECT_EQ(Status().descriptors_lost, 1u);
 }
 

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -38,6 +39,9 @@ const Texts kValues = {"v",  "",        "\xc3\x28\xff", "line\n\0\x1b[2J"s, "\xc
                        kCap, kCap + "!"};
 // Names as a client has them, each escaped as one name by the key's path.
 const Texts kNames = {"d1", "d10", "d1x", "a/b", ".dot", "n\0ul"s, "%2F", "m\xff"};
+// Keys refused whatever the call, touching nothing.
+const Texts kBadKeys = {"relative", "",     "/a/../b", "//",
+                        "/.hid",    "/d1/", "/d1\0x"s, "/" + std::string(300, 'p')};
 
 enum Op { kSet, kGet, kDelete, kList, kCopy };
 struct Step {
@@ -59,14 +63,15 @@ void showValue(const Step& s, std::ostream& out) {
 rc::Gen<std::string> GenKey() {
   return rc::gen::apply(
       [](int depth, int a, int b, int c) {
+        if (depth == 0) return kBadKeys[a];
         orv::path key;
         for (int piece : std::vector<int>{a, b, c}) {
           if (depth-- > 0) key.add_piece(false, kNames[piece]);
         }
         return key.str();
       },
-      rc::gen::inRange(1, 4), rc::gen::inRange(0, 8), rc::gen::inRange(0, 8),
-      rc::gen::inRange(0, 8));
+      rc::gen::weightedElement<int>({{1, 0}, {4, 1}, {4, 2}, {4, 3}}), rc::gen::inRange(0, 8),
+      rc::gen::inRange(0, 8), rc::gen::inRange(0, 8));
 }
 
 std::string Parent(const std::string& key) { return key.substr(0, key.rfind('/')); }
@@ -130,6 +135,7 @@ struct Model {
   // `to` when something is to be written.
   std::string Copy(const std::string& from, const std::string& to) {
     if (!values.count(from) && !nodes.count(from)) return "export 1";
+    if (std::count(kBadKeys.begin(), kBadKeys.end(), to)) return "export 0 import 2";
     std::map<std::string, std::string> writes;
     bool clash = values.count(from) ? nodes.count(to) : values.count(to);
     for (const auto& [key, value] : values) {
@@ -144,6 +150,8 @@ struct Model {
     return "export 0 import 0";
   }
   std::string Run(const Step& s) {
+    const bool bad = std::count(kBadKeys.begin(), kBadKeys.end(), s.key);
+    if (bad) return s.op == kCopy ? "export 2" : "bad key";
     const std::string want[] = {
         s.op == kSet ? Set(s.key, kValues[s.value]) : "", s.op == kGet ? Get(s.key) : "",
         s.op == kDelete ? Delete(s.key) : "", s.op == kList ? List(s.key) : "",
@@ -154,7 +162,14 @@ struct Model {
 
 class StoreModelTest : public ::testing::Test {
  protected:
+  // Run gives the answer, a refusal of a bad key as "bad key" when it names
+  // the key as given (a NUL as "\0").
   std::string Run(const Step& s) {
+    const std::string answer = Answer(s),
+                      shown = std::regex_replace(s.key, std::regex("\0"s), "\\0");
+    return answer.rfind("2 bad key \"" + shown + "\": ", 0) == 0 ? "bad key" : answer;
+  }
+  std::string Answer(const Step& s) {
     std::string value;
     Texts names = {"kept"};  // appended to, never cleared
     int result = 0;

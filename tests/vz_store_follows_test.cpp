@@ -1,7 +1,5 @@
-// The store as a restore, a stray tool or a short-handed process leaves it:
-// - a root replaced under a running watch (the directory swapped, or the
-//   root's link re-pointed) loses the watch once, saying why, and the next
-//   one watches the new root;
+// The store as a stray tool or a short-handed process leaves it (a root
+// replaced under a running watch: sync_follows_store_test):
 // - a node that can't be watched for a reason other than being gone
 //   (descriptors run short here; a node its client may not read in
 //   sync_follows_store_test) loses the watch until the whole tree is watched;
@@ -83,25 +81,6 @@ class StoreFollowsTest : public ::testing::Test {
   sm::MonitoredKey watch_;
   int socket_ = -1;
 };
-
-TEST_F(StoreFollowsTest, AReplacedRootLosesTheWatchOnceAndTheNextWatchesTheNewOne) {
-  const std::string live = base_ + "/live";
-  store_.Set("/live/w/v", "old");
-  store_.Set("/next/w/v", "restored");
-  ASSERT_EQ(sm::set_root(live), 0);
-  ASSERT_GE(watch_.get_fd(), 1);
-  fs::rename(live, base_ + "/old");
-  fs::rename(base_ + "/next", live);
-  std::ofstream(base_ + "/old/w/v") << "written to the tree left behind";
-  const std::string why =
-      "lost the watch of " + live + "/w: the store's root " + live + " was replaced";
-  EXPECT_EQ(Error(watch_.get_fd() < 1 ? -1 : 0), "3 " + why);
-  EXPECT_EQ(log_.Messages(), Texts{"0 settings: " + why});
-  ASSERT_GE(watch_.get_fd(), 1) << "once only";
-  ASSERT_EQ(sm::setKey("/w/new", "x"), 0);
-  EXPECT_EQ(Reported(), Texts{"/w/new"});
-  EXPECT_EQ(sm::getKeyValue("/w/v", std::string()), "restored");
-}
 
 // Watching a tree takes one directory's descriptor at a time, however deep:
 // with two to spare (the notifications, a directory) a tree seven levels deep
