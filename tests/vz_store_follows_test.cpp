@@ -179,6 +179,11 @@ TEST_F(StoreFollowsTest, SpecialFilesAreLeftOutAndTheNodeReaderRefusesWhatGetKey
       << "node, link, dangling, large and the special files, each read twice";
   std::string value;
   EXPECT_EQ(Error(listed_again.getKey("link", value)), "6 key /s/link is a symbolic link");
+  // A value gone since the listing is simply not there.
+  fs::remove(dir + "value");
+  const int unreadable = listed_again.unreadable();
+  EXPECT_EQ(Error(listed_again.getKey("value", value)), "4 key /s/value not found");
+  EXPECT_EQ(listed_again.unreadable(), unreadable);
   // Readers of child nodes: one there, one missing, one a link.
   sm::NodeReader child(listed_again, "node"), missing(listed_again, "absent"),
       through_link(listed_again, "link");
