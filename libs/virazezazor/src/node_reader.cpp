@@ -87,22 +87,15 @@ NodeReader::~NodeReader() {
 bool NodeReader::List() {
   // On the stack and left uninitialised: a reader is made per device.
   alignas(dirent64) char buffer[kListBuffer];
-  while (true) {
-    const ssize_t got = ::getdents64(fd_, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      ::close(fd_);
-      fd_ = -1;
-      entries_.clear();
-      return false;
-    }
-    if (got == 0) break;
-    for (ssize_t at = 0; at < got;) {
-      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-      at += entry->d_reclen;
-      if (internal::IsHiddenName(entry->d_name)) continue;  // also "." and ".."
-      entries_.push_back(Entry{entry->d_name, entry->d_type});
-    }
+  const bool listed = internal::ListEntries(fd_, buffer, sizeof buffer,
+                                            [this](const char* name, unsigned char type) {
+                                              entries_.push_back(Entry{name, type});
+                                            });
+  if (!listed) {
+    ::close(fd_);
+    fd_ = -1;
+    entries_.clear();
+    return false;
   }
   std::sort(entries_.begin(), entries_.end(),
             [](const Entry& a, const Entry& b) { return a.name < b.name; });
@@ -120,13 +113,7 @@ std::vector<std::string> NodeReader::names() const {
   std::vector<std::string> out;
   out.reserve(entries_.size());
   for (const Entry& entry : entries_) {
-    internal::EntryKind kind = internal::KindOfType(entry.type);
-    if (entry.type == DT_UNKNOWN) {  // the file system doesn't say: ask
-      dirent as_listed{};
-      std::copy_n(entry.name.c_str(), entry.name.size() + 1, as_listed.d_name);
-      kind = internal::KindOf(fd_, as_listed);
-    }
-    switch (kind) {
+    switch (internal::KindOf(fd_, entry.name.c_str(), entry.type)) {
       case internal::EntryKind::kValue:
       case internal::EntryKind::kNode:
         out.push_back(entry.name);

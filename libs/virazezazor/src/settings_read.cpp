@@ -112,7 +112,7 @@ int enumSubkeys(const std::string& key, std::vector<std::string>& names) {
       break;
     }
     if (internal::IsHiddenName(entry->d_name)) continue;  // also "." and ".."
-    switch (internal::KindOf(dir_fd, *entry)) {
+    switch (internal::KindOf(dir_fd, entry->d_name, entry->d_type)) {
       case internal::EntryKind::kValue:
       case internal::EntryKind::kNode:
         found.emplace_back(entry->d_name);

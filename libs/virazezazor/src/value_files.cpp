@@ -1,5 +1,6 @@
 #include "value_files.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +8,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "key_files.h"
 #include "orv/log.h"
@@ -126,12 +129,29 @@ EntryKind KindOfType(unsigned char d_type) {
   }
 }
 
-EntryKind KindOf(int dir_fd, const dirent& entry) {
+EntryKind KindOf(int dir_fd, const char* name, unsigned char d_type) {
   // Some file systems don't say; ask.
-  if (entry.d_type != DT_UNKNOWN) return KindOfType(entry.d_type);
+  if (d_type != DT_UNKNOWN) return KindOfType(d_type);
   struct stat info;
-  if (::fstatat(dir_fd, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kGone;
+  if (::fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kGone;
   return KindOfMode(info.st_mode);
+}
+
+bool ListEntries(int dir_fd, char* buffer, std::size_t size,
+                 const std::function<void(const char* name, unsigned char d_type)>& take) {
+  while (true) {
+    const ssize_t got = ::getdents64(dir_fd, buffer, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    for (ssize_t at = 0; at < got;) {
+      dirent64 entry;  // copied out: the buffer promises no alignment
+      std::memcpy(&entry, buffer + at, offsetof(dirent64, d_name));
+      const char* const name = buffer + at + offsetof(dirent64, d_name);
+      at += entry.d_reclen;
+      if (!IsHiddenName(name)) take(name, entry.d_type);
+    }
+  }
 }
 
 void WarnSpecial(const std::string& key) {

@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 namespace orv {
@@ -41,9 +43,16 @@ EntryKind KindOfMode(mode_t mode);
 // KindOf instead).
 EntryKind KindOfType(unsigned char d_type);
 
-// KindOf sorts entry `entry` of the open directory `dir_fd` by its d_type,
-// asking the file system where it doesn't say.
-EntryKind KindOf(int dir_fd, const dirent& entry);
+// KindOf sorts entry `name` of the open directory `dir_fd` by its listed
+// `d_type`, asking the file system where that doesn't say.
+EntryKind KindOf(int dir_fd, const char* name, unsigned char d_type);
+
+// ListEntries reads the whole of the open directory `dir_fd` with getdents64
+// through `buffer` (of `size` bytes) and calls `take(name, d_type)` for each
+// entry, hidden ones ("." and ".." among them) left out. Returns false, with
+// errno set, when a read fails.
+bool ListEntries(int dir_fd, char* buffer, std::size_t size,
+                 const std::function<void(const char* name, unsigned char d_type)>& take);
 
 // WarnSpecial logs (level 2) that the special file at `key` is left out:
 // "settings: leaving out <key>: a special file is neither a value nor a node".

@@ -1,14 +1,11 @@
 #include "watch_tree.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "beneath.h"
@@ -124,29 +121,15 @@ void WatchTree::ScanChildren(const std::string& key, UniqueFd dir,
                              std::vector<std::string>* values) {
   std::vector<std::string> nodes;
   listing_.resize(kListBuffer);
-  while (true) {
-    const ssize_t got = ::getdents64(dir.get(), listing_.data(), listing_.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      NoteFailure(key, errno);  // deleted meanwhile, and its parent's event says so; or a hole
-      return;
-    }
-    if (got == 0) break;
-    for (ssize_t at = 0; at < got;) {
-      dirent64 entry;  // copied out: the buffer promises no alignment
-      std::memcpy(&entry, listing_.data() + at, offsetof(dirent64, d_name));
-      const char* const name = listing_.data() + at + offsetof(dirent64, d_name);
-      at += entry.d_reclen;
-      if (IsHiddenName(name)) continue;
-      EntryKind kind = KindOfType(entry.d_type);
-      if (entry.d_type == DT_UNKNOWN) {  // the file system doesn't say: ask
-        dirent as_listed{};
-        std::strncpy(as_listed.d_name, name, sizeof as_listed.d_name - 1);
-        kind = KindOf(dir.get(), as_listed);
-      }
-      if (kind == EntryKind::kValue && values != nullptr) values->push_back(ChildKey(key, name));
-      if (kind == EntryKind::kNode && recursive_) nodes.emplace_back(name);
-    }
+  const auto take = [&](const char* name, unsigned char d_type) {
+    const EntryKind kind = KindOf(dir.get(), name, d_type);
+    if (kind == EntryKind::kValue && values != nullptr) values->push_back(ChildKey(key, name));
+    if (kind == EntryKind::kNode && recursive_) nodes.emplace_back(name);
+  };
+  const bool listed = ListEntries(dir.get(), listing_.data(), listing_.size(), take);
+  if (!listed) {
+    NoteFailure(key, errno);  // deleted meanwhile, and its parent's event says so; or a hole
+    return;
   }
   dir.reset();
   for (const std::string& node : nodes) {
