@@ -350,10 +350,12 @@ int Watch(const WatchOptions& options) {
       signal_name = caught.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
       break;
     }
-    // The thread holds the watch again before it reloads: looked at after
-    // the wait, "regained" comes before the reload's events.
-    if (listed) watcher.Health();
+    // The thread holds the watch again before it reloads. The status is
+    // looked at after the events are read, so a regain that came before a
+    // reload read here is seen, and "regained" comes before the reload's
+    // events (looked at before the read, the reload could come first).
     if (stream.read(events, 256) < 0) break;
+    if (listed) watcher.Health();
     for (const StreamEvent& event : events) watcher.Take(event, "");
     events.clear();
   }
