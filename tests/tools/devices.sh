@@ -63,6 +63,13 @@ run "$devices_tool" --root "$work/bare" --timeout 200 status
   grep -qx "watching: no" "$work/out" || fail "status on a store without /devices: $status, $(cat "$work/err")"
 run "$devices_tool" --root "$work/bare" --timeout 60000 --json list
 [ "$status" -eq 0 ] && [ ! -s "$work/out" ] || fail "list on a store without /devices: $status"
+# watch --timeout 0 waits for /devices as long as it takes, then lists it.
+"$devices_tool" --root "$work/bare" --timeout 0 watch --json >"$work/bare.out" 2>"$work/bare.err" &
+bare_pid=$!
+wait_for_text "$work/bare.err" "cannot watch"
+"$settings_tool" --root "$work/bare" set /devices/late/display_name late
+wait_for_line "$work/bare.out" '{"event":"synced","devices":1}'
+stop "$bare_pid"
 
 # Names, MACs and values come from the LAN: no control character reaches the
 # terminal raw, in the table, in show, in a lookup or in watch's lines.
@@ -126,10 +133,10 @@ EOF
 expect_equal "$(grep -c -e '"event":"new_dev"' -e '"event":"device"' "$out")" 13 "new_dev and device lines"
 
 # --events and --fields: only what is asked for, the same names as above (an
-# empty one is none of them); --timeout 0 waits for as long as it takes.
+# empty one is none of them).
 expect_failure 2 'unknown event nope' -- "$devices_tool" --root "$store" watch --events key,nope
-expect_failure 2 'unknown field ""' -- "$devices_tool" --root "$store" watch --fields display_name,
-"$devices_tool" --root "$store" watch --json --timeout 0 --events synced,updated,stopped --fields display_name \
+expect_failure 2 'unknown field ""' -- timeout 5 "$devices_tool" --root "$store" watch --fields display_name,
+"$devices_tool" --root "$store" watch --json --events synced,updated,stopped --fields display_name \
   >"$work/filtered" &
 filtered_pid=$!
 wait_for_line "$work/filtered" '{"event":"synced","devices":12}'
