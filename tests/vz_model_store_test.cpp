@@ -70,8 +70,8 @@ rc::Gen<std::string> GenKey() {
         }
         return key.str();
       },
-      rc::gen::weightedElement<int>({{1, 0}, {4, 1}, {4, 2}, {4, 3}}), rc::gen::inRange(0, 8),
-      rc::gen::inRange(0, 8), rc::gen::inRange(0, 8));
+      rc::gen::weightedElement<int>({{1, 0}, {4, 1}, {4, 2}, {4, 3}}), AnyOf(8), AnyOf(8),
+      AnyOf(8));
 }
 
 std::string Parent(const std::string& key) { return key.substr(0, key.rfind('/')); }

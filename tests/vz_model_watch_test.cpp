@@ -47,8 +47,7 @@ rc::Gen<std::string> GenKey() {
         for (int piece : {a, b, c}) key += depth-- > 0 ? std::string("/") + kNames[piece] : "";
         return key;
       },
-      rc::gen::weightedElement<int>({{1, 1}, {3, 2}, {1, 3}}), rc::gen::inRange(0, 3),
-      rc::gen::inRange(0, 3), rc::gen::inRange(0, 3));
+      rc::gen::weightedElement<int>({{1, 1}, {3, 2}, {1, 3}}), AnyOf(3), AnyOf(3), AnyOf(3));
 }
 
 bool AtOrBelow(const std::string& key, const std::string& node) {
@@ -187,7 +186,7 @@ TEST_F(WatchModelTest, AReaderOfTheReportsHoldsTheTree) {
                                                                {1, kMoveOut},
                                                                {1, kDeleteWatched},
                                                                {4, kRead}}),
-                                 GenKey(), GenKey(), rc::gen::inRange(0, 3)));
+                                 GenKey(), GenKey(), AnyOf(3)));
     watch_.cancel();
     sm::deleteKey("/w");
     for (const std::string& key : before) sm::setKey(key, "v");
