@@ -117,16 +117,16 @@ TEST_F(GatewayLifeTest, AThreadThatCannotStartLeavesTheLibraryStopped) {
 }
 
 // The status counts what the last load found but could not read: a node
-// and a link where values belong, a value over the cap. An absent value, or
-// one that reads, doesn't count.
+// and a link where values belong (a field, a MAC's IP), a value over the cap.
+// An absent value, or one that reads, doesn't count.
 TEST_F(GatewayLifeTest, StatusCountsTheValuesTheLastLoadCouldNotRead) {
   Set("/devices/d1/display_name/inner", "a node, not a value");
   Set("/devices/d1/device_os", "linux");
-  Set("/devices/d2/macs/m2", "i2");
+  Set("/devices/d2/macs/m2/inner", "a node, not an IP");
   std::filesystem::create_symlink("/etc/hostname", store_.root() + "/devices/d2/device_type");
   std::ofstream(store_.root() + "/devices/d2/device_model") << std::string(2 << 20, 'x');
   Start();
-  EXPECT_EQ(Status().last_load_unreadable, 3);
+  EXPECT_EQ(Status().last_load_unreadable, 4);
   EXPECT_EQ(Cached("d1").substr(0, 20), "d1 p= [] name= type=");
   store_.Delete("/devices/d2");
   g_devices.load();

@@ -97,8 +97,16 @@ TEST_F(HealthTest, LiveAtOnceAndEveryChangeFromThenOnIsApplied) {
   EXPECT_EQ(Figures(), "stopped loads=2 lost=0");
 }
 
+// Each reload reports the devices dropped since the previous one, once.
+void OnReloaded(const Texts& vanished) {
+  std::string ids = "vanished";
+  for (const std::string& id : vanished) ids += " " + id;
+  Calls::Add(ids);
+}
+
 TEST_F(HealthTest, NotLiveWhileDevicesIsGoneAndLiveAgainWhenBack) {
   Start();
+  api::set_on_cache_reloaded(OnReloaded);
   store_.Delete("/devices");
   ASSERT_TRUE(Eventually([] { return !Status().watching; }));
   for (int i = 0; i < 3; ++i) {  // the thread's later passes say the same
@@ -109,6 +117,11 @@ TEST_F(HealthTest, NotLiveWhileDevicesIsGoneAndLiveAgainWhenBack) {
             "cannot watch " + root_ + "/devices: No such file or directory");
   Set("/devices/d2/display_name", "back");
   ExpectLive("running watching loads=3 lost=1");
+  store_.Delete("/devices");
+  ASSERT_TRUE(Eventually([] { return !Status().watching; }));
+  Set("/devices/d3/display_name", "again");
+  ExpectLive("running watching loads=4 lost=2");
+  EXPECT_EQ(Calls::Take(), (Texts{"vanished d1", "vanished d2"}));
 }
 
 TEST_F(HealthTest, NotLiveDuringTheBackOffsLaterStepsAndLiveOnceItEnds) {

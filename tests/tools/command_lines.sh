@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Both tools' command lines as tables: every command with a wrong number of
-# arguments, unknown options, bad option values and roots that can't serve
-# (missing, a file, names with a backslash or a control character), each
-# checked for its exit status and its exact one-line message; then
+# arguments, unknown options, bad option values, a FILE that can't be read,
+# words with control characters and roots that can't serve (missing, a file,
+# names with a backslash or a control character), each checked for its exit
+# status and its exact one-line message; then
 # orv-settings' refusal of device values the library would read two ways.
 source "$(dirname "$0")/lib.sh"
 
@@ -80,6 +81,7 @@ usage|--json goes with get, ls, show and watch|--json del /x
 1|key /devices/d9 not found|--root $store del /devices/d9
 1|key /nothing not found|--root $store show /nothing
 1|key /nothing not found|--root $store get --json /nothing
+3|unable to open $work/nothing.json: No such file or directory|--root $store import $work/nothing.json
 $(for command in "get /x" "set /x 1" "del /x" ls list show watch export "import $example"; do
   roots "$command"; done)
 ROWS
@@ -102,7 +104,7 @@ $(for value in 5 -1 x ""; do
 $(for value in -1 " 5" 99999999999 ""; do
   echo "usage|--timeout wants milliseconds, 0 or more, not \"$value\"|--timeout '$value' list"; done)
 usage|--root needs a DIR, not an empty name|--root '' list
-usage|unknown command "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xf5\\x80\\x80\\x80é"|$'\xed\xa0\x80\xf4\x90\x80\x80\xf5\x80\x80\x80\xc3\xa9'
+usage|unknown command "\\xc2\\x9b\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xf5\\x80\\x80\\x80é"|$'\xc2\x9b\xed\xa0\x80\xf4\x90\x80\x80\xf5\x80\x80\x80\xc3\xa9'
 1|device ghost: not found|--root $store show ghost
 1|device --json: not found|--root $store show -- --json
 1|MAC ff:ff: not found|--root $store mac ff:ff

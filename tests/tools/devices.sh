@@ -63,6 +63,13 @@ run "$devices_tool" --root "$work/bare" --timeout 200 status
   grep -qx "watching: no" "$work/out" || fail "status on a store without /devices: $status, $(cat "$work/err")"
 run "$devices_tool" --root "$work/bare" --timeout 60000 --json list
 [ "$status" -eq 0 ] && [ ! -s "$work/out" ] || fail "list on a store without /devices: $status"
+# watch --timeout 0 waits for /devices as long as it takes, then lists it.
+"$devices_tool" --root "$work/bare" --timeout 0 watch --json >"$work/bare.out" 2>"$work/bare.err" &
+bare_pid=$!
+wait_for_text "$work/bare.err" "cannot watch"
+"$settings_tool" --root "$work/bare" set /devices/late/display_name late
+wait_for_line "$work/bare.out" '{"event":"synced","devices":1}'
+stop "$bare_pid"
 
 # Names, MACs and values come from the LAN: no control character reaches the
 # terminal raw, in the table, in show, in a lookup or in watch's lines.
@@ -70,7 +77,8 @@ odd="$work/odd"
 mkdir "$odd"
 "$settings_tool" --root "$odd" set $'/devices/ev\x1bil/display_name' $'Bad\nName\e[31m'
 "$settings_tool" --root "$odd" set $'/devices/ev\x1bil/macs/aa:bb\a' 10.0.0.9
-expect_equal "$("$devices_tool" --root "$odd" list | tail -1)" 'ev\x1bil  Bad\x0aName\x1b[31m  -     -   0        0      2     aa:bb\x07 10.0.0.9' "list"
+"$settings_tool" --root "$odd" set $'/devices/ev\x1bil/device_os_version' 12  # an OS without its name
+expect_equal "$("$devices_tool" --root "$odd" list | tail -1)" 'ev\x1bil  Bad\x0aName\x1b[31m  -     12  0        0      2     aa:bb\x07 10.0.0.9' "list"
 expect_equal "$("$devices_tool" --root "$odd" show $'ev\x1bil' | grep display_name)" 'display_name: "Bad\x0aName\x1b[31m"' "show"
 expect_equal "$("$devices_tool" --root "$odd" mac $'aa:bb\a')" 'ev\x1bil' "mac"
 "$devices_tool" --root "$odd" watch >"$work/odd-watch.txt" 2>&1 &
@@ -124,9 +132,10 @@ diff - "$work/speaker" >&2 <<EOF || fail "the speaker's events differ (see above
 EOF
 expect_equal "$(grep -c -e '"event":"new_dev"' -e '"event":"device"' "$out")" 13 "new_dev and device lines"
 
-# --events and --fields: only what is asked for, the same names as above.
+# --events and --fields: only what is asked for, the same names as above (an
+# empty one is none of them).
 expect_failure 2 'unknown event nope' -- "$devices_tool" --root "$store" watch --events key,nope
-expect_failure 2 'unknown field blocked' -- "$devices_tool" --root "$store" watch --fields blocked
+expect_failure 2 'unknown field ""' -- timeout 5 "$devices_tool" --root "$store" watch --fields display_name,
 "$devices_tool" --root "$store" watch --json --events synced,updated,stopped --fields display_name \
   >"$work/filtered" &
 filtered_pid=$!
