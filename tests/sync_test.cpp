@@ -208,12 +208,19 @@ void HoldTheThread(const std::string&) {
   while (g_busy == 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// AskIfLive asks wait_for_sync, from another thread, while a change runs.
+void AskIfLive(const std::string&) {
+  Calls::Add(std::async(std::launch::async, [] { return Result(api::wait_for_sync(0)); }).get());
+}
+
 // A device deleted and written anew before the thread gets to its deletion:
-// the thread says so and reloads, once; its later changes reload nothing.
+// the thread says so and reloads, once, and the cache counts as out of step
+// until it has; its later changes reload nothing.
 TEST_F(SyncTest, ADeviceWrittenAnewBeforeItsDeletionIsReloadedOnce) {
   Set("/devices/d1/macs/m1", "10.0.0.1");
   ASSERT_EQ(api::set_on_key_change("/zz/busy$", HoldTheThread), 0);
   ASSERT_EQ(api::set_on_key_change("marker$", OnKey<9>), 0);
+  ASSERT_EQ(api::set_on_key_change("/d1/display_name$", AskIfLive), 0);
   Start();
   const std::uint64_t loads = Status().loads;
   g_busy = 1;
@@ -224,6 +231,7 @@ TEST_F(SyncTest, ADeviceWrittenAnewBeforeItsDeletionIsReloadedOnce) {
   g_busy = 0;
   ASSERT_TRUE(Eventually([&loads] { return Status().loads == loads + 1; }));
   EXPECT_TRUE(Logged("0 handle_device_change: BUG: change on /devices/d1"));
+  EXPECT_EQ(Calls::Take(), Texts{"-1 110 timed out"});
   for (int i = 0; i < 3; ++i) Apply('S', "/devices/d1/display_name", std::to_string(i));
   EXPECT_EQ(Status().loads, loads + 1);
   EXPECT_EQ(Cached("d1").substr(0, 15), "d1 p= [] name=2");
