@@ -119,6 +119,15 @@ void Mutate(std::mt19937& random, int devices) {
   }
 }
 
+// Kinds reads what waits on `stream` and names the kinds of its events.
+std::string Kinds(api::EventStream& stream) {
+  std::vector<StreamEvent> events;
+  std::string kinds;
+  if (stream.read(events, 100) < 0) return "closed";
+  for (const StreamEvent& e : events) kinds += std::string(api::event_kind_name(e.kind)) + " ";
+  return kinds;
+}
+
 class EventStreamTest : public LibraryTest {
  protected:
   EventStreamTest() : LibraryTest(0) {}  // level 0 only: the changes go by the 100,000
@@ -246,9 +255,17 @@ TEST_F(EventStreamTest, StreamsOpenedAtRandomMomentsMissNothingAndDoubleNothing)
 TEST_F(EventStreamTest, EachStreamHasItsOwnTrafficReportsAndReadinessFollowsTheQueue) {
   store_.Set("/devices/d1/macs/m1", "10.0.0.1");
   store_.Set("/devices/d1/macs/m2", "");
-  Start();
-  api::set_on_traffic_blocked_change(OnReport);
+  api::EventStream plain, latest;  // opened before the library starts
   api::StreamOptions options;
+  options.max_queued = 4;  // its bound counts the latest listing too: 4 + 1 events
+  ASSERT_EQ(plain.open(options), 0);
+  options.coalesce = true;
+  ASSERT_EQ(latest.open(options), 0);
+  Start();
+  // init's load lists the cache; the thread's, a reload, says so first.
+  EXPECT_EQ(Kinds(plain), "new_dev synced reloaded new_dev synced ");
+  api::set_on_traffic_blocked_change(OnReport);
+  options.coalesce = false;
   options.devices = false;
   options.traffic_blocked = true;
   options.key_regexes = {"(traffic_)?blocked$"};  // an extended expression
@@ -282,6 +299,12 @@ TEST_F(EventStreamTest, EachStreamHasItsOwnTrafficReportsAndReadinessFollowsTheQ
   EXPECT_EQ(poll(&ready, 1, 0), 0);  // read empty: no longer readable
   one.close();
   EXPECT_EQ(Result(one.read(events, 1)), "-1 9 stream closed");
+  options.key_regexes = {"("};
+  EXPECT_EQ(Result(one.open(options)), "-1 4 invalid key_regex");
+  api::uninit();  // a coalescing reader hears only that the library stopped
+  EXPECT_EQ(Kinds(latest), "stopped ");
+  ASSERT_EQ(one.open(api::StreamOptions()), 0);  // a stopped library lists nothing
+  EXPECT_EQ(Kinds(one), "");
 }
 
 TEST_F(EventStreamTest, StreamsComeAndGoOnEveryThreadWhileTheLibraryRestarts) {

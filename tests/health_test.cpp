@@ -56,7 +56,8 @@ class HealthTest : public LibraryTest {
   std::string Figures() {
     const api::SyncStatus s = Status();
     return std::string(s.running ? "running" : "stopped") + (s.watching ? " watching" : "") +
-           " loads=" + std::to_string(s.loads) + " lost=" + std::to_string(s.descriptors_lost);
+           " loads=" + std::to_string(s.loads) + " lost=" + std::to_string(s.descriptors_lost) +
+           " devices=" + std::to_string(s.last_load_devices);
   }
   // ExpectLive checks what wait_for_sync promises once it returns 0, which it
   // does as soon as the thread is in step.
@@ -77,7 +78,7 @@ TEST_F(HealthTest, LiveAtOnceAndEveryChangeFromThenOnIsApplied) {
   EXPECT_EQ(Result(api::wait_for_sync(0)), "-1 107 not running");
   ASSERT_EQ(api::set_on_key_change("^/devices/", OnKey<0>), 0);
   ASSERT_EQ(api::init(), 0);
-  ExpectLive("running watching loads=2 lost=0");  // init()'s load and the thread's
+  ExpectLive("running watching loads=2 lost=0 devices=1");  // init()'s load and the thread's
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   const std::int64_t before_ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
@@ -94,7 +95,7 @@ TEST_F(HealthTest, LiveAtOnceAndEveryChangeFromThenOnIsApplied) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the count follows the call
   EXPECT_EQ(Status().changes_applied, 2u);
   api::uninit();
-  EXPECT_EQ(Figures(), "stopped loads=2 lost=0");
+  EXPECT_EQ(Figures(), "stopped loads=2 lost=0 devices=1");
 }
 
 // Each reload reports the devices dropped since the previous one, once.
@@ -111,17 +112,24 @@ TEST_F(HealthTest, NotLiveWhileDevicesIsGoneAndLiveAgainWhenBack) {
   ASSERT_TRUE(Eventually([] { return !Status().watching; }));
   for (int i = 0; i < 3; ++i) {  // the thread's later passes say the same
     EXPECT_EQ(Result(api::wait_for_sync(30)), "-1 110 timed out");
-    EXPECT_EQ(Figures(), "running loads=2 lost=1");
+    EXPECT_EQ(Figures(), "running loads=2 lost=1 devices=1");
   }
   EXPECT_EQ(Status().last_store_error,
             "cannot watch " + root_ + "/devices: No such file or directory");
   Set("/devices/d2/display_name", "back");
-  ExpectLive("running watching loads=3 lost=1");
+  ExpectLive("running watching loads=3 lost=1 devices=1");
   store_.Delete("/devices");
   ASSERT_TRUE(Eventually([] { return !Status().watching; }));
   Set("/devices/d3/display_name", "again");
-  ExpectLive("running watching loads=4 lost=2");
-  EXPECT_EQ(Calls::Take(), (Texts{"vanished d1", "vanished d2"}));
+  ExpectLive("running watching loads=4 lost=2 devices=1");
+  // A restart starts its figures afresh and forgets what the last run dropped.
+  store_.Delete("/devices");
+  ASSERT_TRUE(Eventually([] { return !Status().watching; }));
+  api::uninit();
+  Set("/devices/d4/display_name", "restarted");
+  ASSERT_EQ(api::init(), 0);
+  ExpectLive("running watching loads=2 lost=0 devices=1");
+  EXPECT_EQ(Calls::Take(), (Texts{"vanished d1", "vanished d2", "vanished"}));
 }
 
 TEST_F(HealthTest, NotLiveDuringTheBackOffsLaterStepsAndLiveOnceItEnds) {
@@ -134,14 +142,14 @@ TEST_F(HealthTest, NotLiveDuringTheBackOffsLaterStepsAndLiveOnceItEnds) {
   g_watch_calls = 0;
   while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(700)) {
     EXPECT_EQ(Result(api::wait_for_sync(20)), "-1 110 timed out");
-    EXPECT_EQ(Figures(), "running loads=1 lost=0");
+    EXPECT_EQ(Figures(), "running loads=1 lost=0 devices=1");
     EXPECT_EQ(Status().last_store_error.rfind("cannot watch " + root_ + "/devices", 0), 0u);
   }
   EXPECT_LE(g_watch_calls, 8) << "attempts beyond the back-off's steps";
   EXPECT_NE(Status().last_store_error.find("No space left on device"), std::string::npos);
   Set("/devices/d2/display_name", "meanwhile");
   g_no_watches = false;
-  ExpectLive("running watching loads=2 lost=0");
+  ExpectLive("running watching loads=2 lost=0 devices=2");
 }
 
 // A process with its standard descriptors closed: the descriptors the
