@@ -283,6 +283,10 @@ TEST_F(EventStreamTest, EachStreamHasItsOwnTrafficReportsAndReadinessFollowsTheQ
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(poll(&ready, 1, 0), 1);
   std::vector<StreamEvent> events;
+  // Asked for no event, wait reads none and doesn't wait.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(one.wait(events, 0, 8000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(4));
   for (api::EventStream* stream : {&one, &two}) {
     ASSERT_EQ(stream->wait(events, 10, 8000), 2);
     EXPECT_EQ(std::string(api::event_kind_name(events[0].kind)) + " " + events[0].name,

@@ -160,7 +160,8 @@ class ORVDEVMGMT_EXPORT EventStream {
   [[nodiscard]] int read(std::vector<StreamEvent>& events, std::size_t max_events);
 
   // wait is read that waits up to `timeout_ms` (negative: forever) for an
-  // event; 0 when the time ran out.
+  // event; 0 when the time ran out. With `max_events` 0 it reads nothing and
+  // returns 0 at once (-1 when the stream isn't open).
   [[nodiscard]] int wait(std::vector<StreamEvent>& events, std::size_t max_events, int timeout_ms);
 
  private:
