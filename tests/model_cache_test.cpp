@@ -19,6 +19,7 @@
 #include <set>
 #include <utility>
 
+#include "orv/devmgmt_stream.h"
 #include "orv/path.h"
 #include "orv/settings.h"
 #include "support/library.h"
@@ -241,6 +242,8 @@ class CacheModelTest : public LibraryTest {
     for (const Change& c : before) Make(c, false);
     RC_ASSERT(api::init() == 0);
     RC_ASSERT(api::wait_for_sync(8000) == 0);
+    api::EventStream stream;  // read at the end: it overflows at times
+    RC_ASSERT(stream.open(api::StreamOptions()) == 0);
     flooded_ = false;
     std::atomic<bool> done{false};
     std::thread client([&done] {  // queries and (un)subscribes meanwhile
@@ -261,6 +264,20 @@ class CacheModelTest : public LibraryTest {
     for (const auto& entry : Rendered(g_devices)) {
       if (entry.first.rfind("dev ", 0) == 0) cached.insert(entry.first.substr(4));
     }
+    // A reader of the stream ends holding the devices cached.
+    std::set<std::string> read;
+    for (std::vector<api::StreamEvent> events; stream.read(events, 64) > 0; events.clear()) {
+      for (const api::StreamEvent& e : events) {
+        if (e.kind == api::EventKind::kResync) read.clear();
+        if (e.kind == api::EventKind::kRemoved || (e.kind == api::EventKind::kUpdated && !e.device))
+          read.erase(e.device_id);
+        if (e.kind == api::EventKind::kNewDev || (e.kind == api::EventKind::kUpdated && e.device))
+          read.insert(e.device_id);
+        for (const std::string& id : e.vanished) read.erase(id);
+      }
+    }
+    read.erase("zz");
+    RC_ASSERT(read == cached);
     std::lock_guard<std::mutex> hold(g_mutex);
     g_believed.erase("zz");
     RC_ASSERT(g_wrong == Texts());
