@@ -24,6 +24,7 @@ prefix=$(head -1 "$work/list.txt") prefix=${prefix%%MAC/IP}
 while IFS= read -r row; do
   [ "${row:${#prefix}-2:2}" == "  " ] && [ "${row:${#prefix}:1}" != " " ] || fail "list: misaligned: $row"
 done <"$work/list.txt"
+tail -n +2 "$work/list.txt" | LC_ALL=C sort -C || fail "list: rows not in the order of the ids"
 
 "${devices[@]}" show laptop-anna >"$work/show.txt"
 expect_equal "$(grep -cxF -e 'display_name: "Anna'"'"'s MacBook"' -e "onvelk: 1" \
@@ -32,8 +33,8 @@ expect_equal "$("${devices[@]}" --json show phone-guest)" '{"device_id":"phone-g
   "show --json"
 # (the second MAC asked for with the option last)
 expect_equal "$("${devices[@]}" mac a4:83:e7:12:9b:40; "$devices_tool" mac 00:e0:4c:68:01:7f --root="$store"
-  "${devices[@]}" ip 192.168.2.14; "${devices[@]}" ip ""; "${devices[@]}" --json list | wc -l)" \
-  $'laptop-anna\nlaptop-anna\nphone-guest\ntablet-kids\n12' "mac, second mac, ip, the binding without IP, list --json"
+  "${devices[@]}" --json ip 192.168.2.14; "${devices[@]}" ip ""; "${devices[@]}" --json list | wc -l)" \
+  $'laptop-anna\nlaptop-anna\n{"device_id":"phone-guest"}\ntablet-kids\n12' "mac, second mac, ip --json, the binding without IP, list --json"
 
 # A value the store can't hand over (here one over the size cap) shows as
 # the library's default, and list and show say so: one line each, exit 4.

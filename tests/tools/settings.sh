@@ -18,9 +18,9 @@ expect_equal "$(one show /devices | grep -e tablet-kids/macs -e tv-living/displa
 # Names that need escaping (a slash, a leading dot, an escape sequence),
 # numbers (their shortest text), a value over several lines.
 echo '{"odd": {"a/b": "slash", ".dot": "dot", "n": 42, "r": -1.5, "lines": "one\ntwo",
-  "t": 17.4, "tenth": 0.1, "big": 1e300, "long": 12345678901, "e\u001b[31m": "x"}}' >"$work/odd.json"
+  "t": 17.4, "tenth": 0.1, "b.g": 1e300, "long": 12345678901, "e\u001b[31m": "x"}}' >"$work/odd.json"
 one import "$work/odd.json"
-expect_equal "$(for name in a%2Fb %2Edot n r t tenth big long lines; do one get "/odd/$name"; echo; done |
+expect_equal "$(for name in a%2Fb %2Edot n r t tenth b.g long lines; do one get "/odd/$name"; echo; done |
   tr '\n' ' ')" "slash dot 42 -1.5 17.4 0.1 1e+300 12345678901 one two " "values (piped: as stored)"
 # Names and values that are not UTF-8 export in hex.
 mkdir "$first/raw" "$first/raw/n"$'\xff'
@@ -37,7 +37,7 @@ two import "$work/value.json" /copied
 expect_equal "$(two show | grep -e tv-.*display_name -e copied)" $'/copied=one\\x0atwo\n/devices/tv-kitchen/display_name=Télé du salon' "subtree and value imported"
 
 # ls, and get on a terminal, show control characters and stray bytes as \xNN.
-expected=$'/odd\n  %2Edot = dot\n  a%2Fb = slash\n  big = 1e+300\n  e\\x1b[31m = x\n  lines = one\\x0atwo'
+expected=$'/odd\n  %2Edot = dot\n  a%2Fb = slash\n  b.g = 1e+300\n  e\\x1b[31m = x\n  lines = one\\x0atwo'
 expect_equal "$(one ls /odd | head -6)" "$expected" "ls /odd"
 expect_equal "$(one ls /raw)" $'/raw\n  n\\xff/\n    value = v\\xfe' "ls of bytes not UTF-8"
 expect_equal "$(script -qec "$settings_tool --root $first get /odd/lines" /dev/null)" \
