@@ -153,8 +153,8 @@ expect_equal "$(cat "$work/filtered")" '{"event":"synced","devices":12}
 settings del /devices
 settings set /devices/tv-living/display_name TV
 wait_for_line "$out" '{"event":"reloaded","vanished":["cam-garden","cam-porch","console-kids","console-kids-old","laptop-anna","phone-anna","phone-guest","phone-jonas","tablet-kids","thermostat","watch-anna"]}' 12
-expect_equal "$(grep -o -e '"event":"lost"' -e '"event":"regained"' -e '"event":"reloaded"' "$out" |
-  tr '\n' ' ')" '"event":"lost" "event":"regained" "event":"reloaded" ' "the watch lost and regained"
+expect_equal "$(grep -o -e '"event":"lost","error"' -e '"event":"regained"' -e '"event":"reloaded"' "$out" |
+  tr '\n' ' ')" '"event":"lost","error" "event":"regained" "event":"reloaded" ' "the watch lost and regained"
 stop "$watch_pid"
 expect_equal "$status $(tail -1 "$out")" '0 {"event":"stopped","signal":"SIGTERM"}' "the exit after SIGTERM"
 # Only failure lines of the library and the store: they could not watch
