@@ -36,14 +36,18 @@ expect_equal "$("${devices[@]}" mac a4:83:e7:12:9b:40; "$devices_tool" mac 00:e0
   "${devices[@]}" --json ip 192.168.2.14; "${devices[@]}" ip ""; "${devices[@]}" --json list | wc -l)" \
   $'laptop-anna\nlaptop-anna\n{"device_id":"phone-guest"}\ntablet-kids\n12' "mac, second mac, ip --json, the binding without IP, list --json"
 
-# A value the store can't hand over (here one over the size cap) shows as
-# the library's default, and list and show say so: one line each, exit 4.
-head -c 1048577 /dev/zero >"$store/devices/tv-living/device_type"
+# Values the store can't hand over (here over the size cap: a field and a
+# MAC's IP) show as the library's defaults, and list and show say so: one
+# line each, exit 4.
+tv_mac=macs/8c:79:f5:aa:10:02
+head -c 1048577 /dev/zero | tee "$store/devices/tv-living/$tv_mac" >"$store/devices/tv-living/device_type"
 for command in "show tv-living 15" "ls 13"; do
   run "${devices[@]}" --timeout 0 ${command% *}
-  expect_equal "$status $(grep -c . "$work/out") $(cat "$work/err")" "4 ${command##* } orv-devices: device tv-living: value of /devices/tv-living/device_type is larger than 1048576 bytes" "$command"
+  expect_equal "$status $(grep -c . "$work/out") $(cat "$work/err")" "4 ${command##* } $(for field in device_type $tv_mac; do
+    echo "orv-devices: device tv-living: value of /devices/tv-living/$field is larger than 1048576 bytes"; done)" "$command"
 done
 "$settings_tool" --root "$store" set /devices/tv-living/device_type tv
+"$settings_tool" --root "$store" set "/devices/tv-living/$tv_mac" 192.168.1.40
 # The log threshold reaches the library: level 2 shows each loaded device; the
 # default shows nothing.
 "${devices[@]}" --log-level 2 list 2>&1 >/dev/null | grep "New device: device id=tv-living" >/dev/null ||
