@@ -100,11 +100,11 @@ expect_equal "$(one get --json /odd/lines; one ls --json /raw; one show --json /
 {"key":["2f7261772f6eff"],"node":true}
 {"key":["2f7261772f6eff2f76616c7565"],"value":["76fe"]}
 {"key":"/odd/e\u001B[31m","value":"x"}' "get, ls and show --json"
-"$settings_tool" --root "$first" watch >"$work/watch.txt" &
+"$settings_tool" --root "$first" watch /odd >"$work/watch.txt" &
 text_pid=$!
 "$settings_tool" --root "$first" watch /odd --json >"$work/watch.json" &
 json_pid=$!
-wait_for_line "$work/watch.txt" "watching /"
+wait_for_line "$work/watch.txt" "watching /odd"
 wait_for_line "$work/watch.json" '{"event":"watching","key":"/odd"}'
 one set /odd/n $'4\e2'
 wait_for_line "$work/watch.json" '{"event":"set","key":"/odd/n","value":"4\u001B2"}'
@@ -114,9 +114,10 @@ wait_for_line "$work/watch.txt" 'deleted /odd/n'
 one del /odd
 wait_for_text "$work/watch.json" '{"event":"lost","key":"/odd","reason":"'
 wait_for_line "$work/watch.txt" 'deleted /odd'
+wait_for_line "$work/watch.txt" "lost /odd: lost the watch of $first/odd: the node was deleted or moved"
 stop "$text_pid"
 stop "$json_pid"
-expect_equal "$status $(grep -c . "$work/watch.txt")" "0 4" "watch: text lines"
+expect_equal "$status $(grep -c . "$work/watch.txt")" "0 5" "watch: text lines"
 grep -qxF 'set /odd/n=4\x1b2' "$work/watch.txt" || fail "watch: $(cat "$work/watch.txt")"
 
 echo "settings: ok"
