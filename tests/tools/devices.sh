@@ -13,11 +13,13 @@ devices=("$devices_tool" --root "$store")
 
 "${devices[@]}" list >"$work/list.txt"
 expect_equal "$(wc -l <"$work/list.txt")" 13 "list: a header and 12 devices"
-# The TV's row, the blocked camera, two MACs, a device without MACs.
+# The TV's row, the blocked camera, two MACs, a device without MACs, a MAC
+# without IP.
 expect_equal "$(grep -c "$work/list.txt" \
   -e "^tv-living  *Télé du salon  *tv  *Tizen 7.0  *0  *0  *2  *8c:79:f5:aa:10:02 192.168.1.40$" \
   -e "^cam-porch .* 1 .* ec:71:db:3a:55:01 192.168.1.50$" -e "^watch-anna .* -$" \
-  -e "^laptop-anna .*00:e0:4c:68:01:7f 192.168.1.31, a4:83:e7:12:9b:40 192.168.1.30$")" 4 "list rows"
+  -e "^laptop-anna .*00:e0:4c:68:01:7f 192.168.1.31, a4:83:e7:12:9b:40 192.168.1.30$" \
+  -e "^tablet-kids .* 9c:e6:5e:07:44:b8 (no IP)$")" 5 "list rows"
 # Every row starts its last column where the header does, counted in
 # characters: non-ASCII names take one column per character.
 prefix=$(head -1 "$work/list.txt") prefix=${prefix%%MAC/IP}
