@@ -67,6 +67,7 @@ bad key|too long|"$(printf %0300d 0)": "1"
 /a%2Fb|one node|"a/b": "1", "a%2Fb": "2"
 duplicate||"x": "1", "x": "2"
 /devices/d1/display_name|where the store has a value|"devices": {"d1": {"display_name": {"x": "1"}}}
+/devices/d1|a value where the store has a node|"devices": {"d1": "1"}
 EOF
 { printf '{"good": "1", "big": "'; head -c 1048577 /dev/zero | tr '\0' a; printf '"}'; } >"$work/big.json"
 expect_failure 2 "/big" "larger than 1048576" -- "${tool[@]}" import "$work/big.json"
