@@ -104,7 +104,7 @@ $(for value in 5 -1 x ""; do
 $(for value in -1 " 5" 99999999999 ""; do
   echo "usage|--timeout wants milliseconds, 0 or more, not \"$value\"|--timeout '$value' list"; done)
 usage|--root needs a DIR, not an empty name|--root '' list
-usage|unknown command "\\xc2\\x9b\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xf5\\x80\\x80\\x80é"|$'\xc2\x9b\xed\xa0\x80\xf4\x90\x80\x80\xf5\x80\x80\x80\xc3\xa9'
+usage|unknown command "\\xc2\\x9b\\x7f\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xf5\\x80\\x80\\x80é"|$'\xc2\x9b\x7f\xed\xa0\x80\xf4\x90\x80\x80\xf5\x80\x80\x80\xc3\xa9'
 1|device ghost: not found|--root $store show ghost
 1|device --json: not found|--root $store show -- --json
 1|MAC ff:ff: not found|--root $store mac ff:ff

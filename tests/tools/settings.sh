@@ -18,9 +18,9 @@ expect_equal "$(one show /devices | grep -e tablet-kids/macs -e tv-living/displa
 # Names that need escaping (a slash, a leading dot, an escape sequence),
 # numbers (their shortest text), a value over several lines.
 echo '{"odd": {"a/b": "slash", ".dot": "dot", "n": 42, "r": -1.5, "lines": "one\ntwo",
-  "t": 17.4, "tenth": 0.1, "big": 1e300, "long": 12345678901, "e\u001b[31m": "x"}}' >"$work/odd.json"
+  "t": 17.4, "tenth": 0.1, "b.g": 1e300, "long": 12345678901, "e\u001b[31m": "x"}}' >"$work/odd.json"
 one import "$work/odd.json"
-expect_equal "$(for name in a%2Fb %2Edot n r t tenth big long lines; do one get "/odd/$name"; echo; done |
+expect_equal "$(for name in a%2Fb %2Edot n r t tenth b.g long lines; do one get "/odd/$name"; echo; done |
   tr '\n' ' ')" "slash dot 42 -1.5 17.4 0.1 1e+300 12345678901 one two " "values (piped: as stored)"
 # Names and values that are not UTF-8 export in hex.
 mkdir "$first/raw" "$first/raw/n"$'\xff'
@@ -37,7 +37,7 @@ two import "$work/value.json" /copied
 expect_equal "$(two show | grep -e tv-.*display_name -e copied)" $'/copied=one\\x0atwo\n/devices/tv-kitchen/display_name=Télé du salon' "subtree and value imported"
 
 # ls, and get on a terminal, show control characters and stray bytes as \xNN.
-expected=$'/odd\n  %2Edot = dot\n  a%2Fb = slash\n  big = 1e+300\n  e\\x1b[31m = x\n  lines = one\\x0atwo'
+expected=$'/odd\n  %2Edot = dot\n  a%2Fb = slash\n  b.g = 1e+300\n  e\\x1b[31m = x\n  lines = one\\x0atwo'
 expect_equal "$(one ls /odd | head -6)" "$expected" "ls /odd"
 expect_equal "$(one ls /raw)" $'/raw\n  n\\xff/\n    value = v\\xfe' "ls of bytes not UTF-8"
 expect_equal "$(script -qec "$settings_tool --root $first get /odd/lines" /dev/null)" \
@@ -67,6 +67,7 @@ bad key|too long|"$(printf %0300d 0)": "1"
 /a%2Fb|one node|"a/b": "1", "a%2Fb": "2"
 duplicate||"x": "1", "x": "2"
 /devices/d1/display_name|where the store has a value|"devices": {"d1": {"display_name": {"x": "1"}}}
+/devices/d1|a value where the store has a node|"devices": {"d1": "1"}
 EOF
 { printf '{"good": "1", "big": "'; head -c 1048577 /dev/zero | tr '\0' a; printf '"}'; } >"$work/big.json"
 expect_failure 2 "/big" "larger than 1048576" -- "${tool[@]}" import "$work/big.json"
@@ -100,11 +101,11 @@ expect_equal "$(one get --json /odd/lines; one ls --json /raw; one show --json /
 {"key":["2f7261772f6eff"],"node":true}
 {"key":["2f7261772f6eff2f76616c7565"],"value":["76fe"]}
 {"key":"/odd/e\u001B[31m","value":"x"}' "get, ls and show --json"
-"$settings_tool" --root "$first" watch >"$work/watch.txt" &
+"$settings_tool" --root "$first" watch /odd >"$work/watch.txt" &
 text_pid=$!
 "$settings_tool" --root "$first" watch /odd --json >"$work/watch.json" &
 json_pid=$!
-wait_for_line "$work/watch.txt" "watching /"
+wait_for_line "$work/watch.txt" "watching /odd"
 wait_for_line "$work/watch.json" '{"event":"watching","key":"/odd"}'
 one set /odd/n $'4\e2'
 wait_for_line "$work/watch.json" '{"event":"set","key":"/odd/n","value":"4\u001B2"}'
@@ -114,9 +115,10 @@ wait_for_line "$work/watch.txt" 'deleted /odd/n'
 one del /odd
 wait_for_text "$work/watch.json" '{"event":"lost","key":"/odd","reason":"'
 wait_for_line "$work/watch.txt" 'deleted /odd'
+wait_for_line "$work/watch.txt" "lost /odd: lost the watch of $first/odd: the node was deleted or moved"
 stop "$text_pid"
 stop "$json_pid"
-expect_equal "$status $(grep -c . "$work/watch.txt")" "0 4" "watch: text lines"
+expect_equal "$status $(grep -c . "$work/watch.txt")" "0 5" "watch: text lines"
 grep -qxF 'set /odd/n=4\x1b2' "$work/watch.txt" || fail "watch: $(cat "$work/watch.txt")"
 
 echo "settings: ok"
