@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <sstream>
 #include <string>
@@ -33,6 +34,7 @@ class SyncTest : public LibraryTest {
   Texts Apply(char change, const std::string& key, const std::string& value = "") {
     if (change == 'S') Set(key, value);
     if (change == 'D') store_.Delete(key);
+    if (change == 'B') std::ofstream(store_.root() + key) << std::string(2 << 20, 'x');
     Set("/devices/zz/marker", std::to_string(++markers_));
     EXPECT_TRUE(Calls::WaitFor("key9 /devices/zz/marker")) << key;
     Texts out;
@@ -123,12 +125,15 @@ TEST_F(SyncTest, StoreChangesReachTheCacheThenTheKeySubscribers) {
        " onguest=0 "},
       {'S', "/devices/d1/onvelk", "-1", "5, device_id=d1, value=", "", "0 upd d1 onvelk",
        " onvelk=-1 "},
-      {'S', "/devices/d1/scan_level", "3rd", "14, device_id=d1, value=", "", "0 upd d1 scan_level",
-       " scan=3 "},
+      {'S', "/devices/d1/scan_level", "08th", "14, device_id=d1, value=", "", "0 upd d1 scan_level",
+       " scan=8 "},
       {'S', "/devices/d1/traffic_blocked", "2x", "4, device_id=d1, value=", "",
        "0 upd d1 traffic_blocked", " blocked=2 "},
       {'S', "/devices/d1/foo", "x", "16, device_id=d1, value=", "", "", "[m1=x,m2=x]"},
-      {'D', "/devices/d1/macs/m2", "", "3, device_id=d1, value=m2", "", "0 upd d1 macs", "[m1=x]"},
+      // A MAC whose IP can't be read (over the cap) is bound with an empty IP.
+      {'B', "/devices/d1/macs/m3", "", "3, device_id=d1, value=m3", "", "0 upd d1 macs", ",m3=]"},
+      {'D', "/devices/d1/macs/m2", "", "3, device_id=d1, value=m2", "", "0 upd d1 macs",
+       "[m1=x,m3=]"},
       {'D', "/devices/d1/macs", "", "2, device_id=d1, value=", "", "0 upd d1 macs", "[]"},
       {'S', "/devices/d1/macs", "x", "2, device_id=d1, value=", "", "", "[]"},
   };
