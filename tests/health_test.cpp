@@ -108,6 +108,7 @@ void OnReloaded(const Texts& vanished) {
 TEST_F(HealthTest, NotLiveWhileDevicesIsGoneAndLiveAgainWhenBack) {
   Start();
   api::set_on_cache_reloaded(OnReloaded);
+  api::set_on_cache_reloaded(nullptr);  // ignored: OnReloaded stays
   store_.Delete("/devices");
   ASSERT_TRUE(Eventually([] { return !Status().watching; }));
   for (int i = 0; i < 3; ++i) {  // the thread's later passes say the same

@@ -22,8 +22,8 @@ namespace api = orv::devMgmt;
 using api::Device;
 
 // A client's texts are no formats: an id and a value hold conversions.
-const char* const kIds[] = {"d1", "d2", "d10", "d%s%n"};
-const char* const kMacs[] = {"m1", "m2", "m3", "M1", "m\xff"};  // the last is not UTF-8
+const char* const kIds[] = {"d1", "d2", "d10", "d%s%n", "d\xff"};  // the last is not UTF-8
+const char* const kMacs[] = {"m1", "m2", "m3", "M1", "m\xff"};     // the last is not UTF-8
 const char* const kIps[] = {"", "i1", "i2", "i\xfe"};
 struct Field {
   const char* label;  // as the log names it
@@ -195,7 +195,7 @@ struct Model {
       if (!Quoted(b.mac).empty()) macs += (macs.empty() ? "" : ",") + Quoted(b.mac);
       if (!Quoted(b.ip).empty()) ips += (ips.empty() ? "" : ",") + Quoted(b.ip);
     }
-    if (macs.empty()) return;
+    if (macs.empty() || Quoted(id).empty()) return;  // no report names an id not UTF-8
     const std::string report = "{\"device_id\":\"" + id +
                                "\",\"blocked\":" + std::to_string(devices[id].blocked) +
                                ",\"macs\":[" + macs + "],\"ips\":[" + ips + "]}";
@@ -553,7 +553,7 @@ Kind Draw(int n) {
 rc::Gen<std::vector<Step>> GenSteps() {
   return rc::gen::container<std::vector<Step>>(rc::gen::resize(
       100, rc::gen::construct<Step>(
-               rc::gen::map(rc::gen::inRange(0, 37), Draw), rc::gen::inRange(0, 4),
+               rc::gen::map(rc::gen::inRange(0, 37), Draw), rc::gen::inRange(0, 5),
                rc::gen::inRange(0, 5), rc::gen::inRange(0, 4), rc::gen::inRange(0, 12),
                rc::gen::inRange(0, 3), rc::gen::inRange(0, 5), rc::gen::inRange(0, 1 << 13),
                rc::gen::inRange(0, 5), rc::gen::inRange(0, 4))));
