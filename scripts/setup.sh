@@ -20,7 +20,11 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 echo "setup: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-if ! "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
-  "${as_root[@]}" apt-get update
-  "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# apt's progress goes to stderr with ours: a caller's standard output is its
+# own data (package.sh prints the packages' paths).
+{
+  if ! "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
+    "${as_root[@]}" apt-get update
+    "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+} >&2
